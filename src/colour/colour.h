@@ -1,0 +1,55 @@
+// Colour conversion between 8-bit frames, HSV and cone coordinates, and the
+// model snapshot (the model rendered as an RGB picture, written as binary PPM).
+//
+// Cone coordinates: (x, y, v) = (S*V*cos H, S*V*sin H, V), H in degrees,
+// S and V in [0, 1]. Stored values are floats; each expression is evaluated
+// in double and rounded to float when stored.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "driver/run_state.h"
+#include "model/planes.h"
+
+namespace cv {
+class Mat;
+}
+
+struct ConeColor {
+  float x = 0.0f;
+  float y = 0.0f;
+  float v = 0.0f;
+};
+
+// Single-precision constants of the conversions.
+constexpr float kInv255 = 0.003921569f;
+constexpr float kInv60 = 0.016666668f;
+constexpr float kDegToRad = 0.017453292f;
+constexpr float kTwoPi = 6.2831855f;
+
+void rgbToHsv(std::uint8_t R, std::uint8_t G, std::uint8_t B, float& H, float& S, float& V);
+ConeColor hsvToCone(float H, float S, float V);
+// S is NaN for v == 0 (black); callers treat NaN as failing every test.
+void coneToHsv(const ConeColor& c, float& H, float& S, float& V);
+void hsvToRgb(float H, float S, float V, float& R, float& G, float& B);
+std::uint8_t toByte(float x);
+
+// Writes the cone coordinates of every ROI pixel of an 8-bit BGR image into
+// the W*H planes of `frame` (plane 0 x, 1 y, 2 v); other pixels keep their
+// values. `rows` points at the first stored row, rows `stride` bytes apart;
+// with `bottomUp` the first stored row is the bottom of the picture.
+// Returns false, writing nothing, when the size differs from the ROI's.
+bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
+                  FloatPlanes& frame, const RoiMask& roi);
+// Same for a loaded image; refuses anything but 8-bit 3-channel of the ROI's size.
+bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi);
+
+// Renders `count` model cells into the R, G, B planes of `image`.
+void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image);
+// Writes a binary PPM ("P6"). Returns 1 when the file was written completely;
+// 0 when it cannot be created ("Errore apertura file %s" on stdout) or a write
+// fails (one line on stderr, and the partial file is removed).
+int writePpm(int rows, int cols, const BytePlanes& image, const std::string& path);
+std::string snapshotFileName(int frameNumber);

@@ -1,0 +1,35 @@
+// Detection mask: the spatial-coherence vote over the labels, and the binary
+// mask image saved as PNG.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "driver/run_state.h"
+#include "model/model.h"
+
+namespace cv {
+class Mat;
+}
+
+// New label of one pixel from its window's background count (labels 0 or 85).
+std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label);
+
+// Read `in`, write the ROI pixels of `out`. Frames must be at least 2x2
+// (3x3 variant) or 4x4 (5x5 variant); see minFrameSide.
+void coherenceFilter3x3(int H, int W, const LabelMask& in, int n, LabelMask& out,
+                        const RoiMask& roi);
+void coherenceFilter5x5(int H, int W, const LabelMask& in, int n, LabelMask& out,
+                        const RoiMask& roi);
+// Smallest frame width and height the filter selected by Cw can take.
+int minFrameSide(int Cw);
+
+// 255 where the label is 255, 0 elsewhere; `maskImage` must be CV_8UC1 W x H.
+void labelsToMask(const LabelMask& labels, cv::Mat& maskImage);
+// Saves "bin%.6d.png" in the working directory, median-filtered when
+// medianWidth > 1. The file is complete or absent. On failure prints one
+// line naming the file on stderr and returns false.
+bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth);
+std::string maskFileName(int frameNumber);
+// Whether the median filter can take this aperture on a W x H frame.
+bool medianWidthUsable(int medianWidth, int W, int H);

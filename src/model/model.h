@@ -1,0 +1,101 @@
+// The neural background model: n x n weight vectors per pixel in one model
+// image n*W wide and n*H high, best-match search with the shadow test, the
+// whole-number Gaussian kernel and learning rates, the neighbourhood update
+// and the per-frame passes.
+//
+// Layout: pixel (r, c) owns model rows r*n..r*n+n-1 and columns c*n..c*n+n-1;
+// model cell (mr, mc) is element mr*(n*W) + mc of each plane and belongs to
+// pixel (mr / n, mc / n).
+//
+// Every pass visits pixels in raster order from roi.firstRoiRow, reads
+// `current` and writes only `next`; overlapping update windows resolve
+// last writer wins, so the order is part of the result.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "colour/colour.h"
+#include "driver/run_state.h"
+#include "model/planes.h"
+
+using LabelMask = std::vector<std::uint8_t>;  // W*H labels: 0, 85, 170, 255
+
+enum MatchResult : int { NoMatch = 0, Match = 1, ShadowMatch = 2 };
+
+// ---- Storage --------------------------------------------------------------
+
+// Every weight vector of an ROI pixel becomes the pixel's first-frame colour.
+void initModel(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n,
+               const RoiMask& roi);
+
+// ---- Best match -----------------------------------------------------------
+
+// Squared cone distance, in single precision.
+float coneDistanceSq(const ConeColor& p, const ConeColor& m);
+
+// Searches pixel (r, c)'s block. Outputs are absolute model row and column,
+// -1 for NoMatch. Falls back to the shadow test when nothing is within
+// `threshold` and params.shadowRemoval is nonzero.
+MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, int W, int r,
+                          int c, int& outRow, int& outCol, int n, float threshold,
+                          const RunParams& params);
+// First vector of the block (row-major) the pixel is a darker version of.
+bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
+                     int& outRow, int& outCol, const RunParams& params);
+
+// ---- Weights and rates ----------------------------------------------------
+
+// n x n floats behind row access.
+struct SquareTable {
+  int n = 0;
+  std::vector<float> cells;
+
+  explicit SquareTable(int side = 0) : n(side), cells(static_cast<std::size_t>(side) * side, 0.0f) {}
+  float* operator[](int r) { return &cells[static_cast<std::size_t>(r) * n]; }
+  const float* operator[](int r) const { return &cells[static_cast<std::size_t>(r) * n]; }
+};
+using WeightKernel = SquareTable;
+using AlphaTable = SquareTable;
+
+// Block sides with a defined kernel spread.
+bool isSupportedBlockSize(int n);
+// The spread for n = 3, 5, 7, 9; 0 for any other n.
+float kernelSpread(int n);
+// Whole-number Gaussian weights, corners 1, centre n+1.
+void buildWeightKernel(int n, float s, WeightKernel& kernel);
+
+struct BaseRates {
+  float a1 = 0.0f;  // c1/(n+1)
+  float a2 = 0.0f;  // c2/(n+1)
+};
+BaseRates baseRates(float c1, float c2, int n);
+// Falls linearly from a1 (t = 0, never applied) to a2 (t = K-1); t in 1..K-1.
+float calibrationRate(int t, int K, const BaseRates& rates);
+float onlineRate(const BaseRates& rates);
+void buildAlphaTable(int n, float rate, const WeightKernel& kernel, AlphaTable& table);
+
+// ---- Neighbourhood update -------------------------------------------------
+
+// Blends the n x n window of model cells around (winRow, winCol), clipped at
+// the model's edges, towards x; cells of pixels whose label is not 0 are left.
+void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& current,
+                         FloatPlanes& next, const AlphaTable& alpha, int n, int winRow,
+                         int winCol, const LabelMask& labels);
+
+// ---- Passes ---------------------------------------------------------------
+
+// Classifies with e1 and trains at once; matched pixels end labelled 85.
+void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
+                     FloatPlanes& next, const RunParams& params, const RoiMask& roi);
+// Labels every ROI pixel 0, 85 or 255 and records its winner.
+void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
+                   float e2, LabelMask& labels, std::vector<int>& matchRow,
+                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi);
+// Trains around the winners of the ROI pixels still labelled 0.
+void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, int n,
+                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
+                FloatPlanes& next, const RoiMask& roi);

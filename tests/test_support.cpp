@@ -1,0 +1,127 @@
+#include "test_support.h"
+
+#include <sys/wait.h>
+#include <unistd.h>
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace fs = std::filesystem;
+
+namespace testsupport {
+
+namespace {
+
+std::string slurpFd(int fd) {
+  std::string s;
+  char buf[4096];
+  ssize_t k;
+  while ((k = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(k));
+  return s;
+}
+
+}  // namespace
+
+RunResult run(const std::vector<std::string>& argv, const std::string& workDir) {
+  // Output goes to files so that a chatty child cannot block on a full pipe.
+  char outTmpl[] = "/tmp/scvardo-out-XXXXXX";
+  char errTmpl[] = "/tmp/scvardo-err-XXXXXX";
+  int outFd = mkstemp(outTmpl);
+  int errFd = mkstemp(errTmpl);
+  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(workDir.c_str()) != 0) _exit(127);
+    close(0);
+    dup2(outFd, 1);
+    dup2(errFd, 2);
+    std::vector<char*> args;
+    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  int wstatus = 0;
+  waitpid(pid, &wstatus, 0);
+  RunResult r;
+  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+  lseek(outFd, 0, SEEK_SET);
+  lseek(errFd, 0, SEEK_SET);
+  r.out = slurpFd(outFd);
+  r.err = slurpFd(errFd);
+  close(outFd);
+  close(errFd);
+  unlink(outTmpl);
+  unlink(errTmpl);
+  return r;
+}
+
+ScratchDir::ScratchDir(const std::string& tag) {
+  fs::path base = fs::temp_directory_path() / "scvardo-tests";
+  fs::create_directories(base);
+  std::string tmpl = (base / (tag + "-XXXXXX")).string();
+  std::vector<char> buf(tmpl.begin(), tmpl.end());
+  buf.push_back('\0');
+  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
+  path_ = buf.data();
+}
+
+ScratchDir::~ScratchDir() {
+  std::error_code ec;
+  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
+  fs::remove_all(path_, ec);
+}
+
+bool fileExists(const std::string& path) { return fs::exists(path); }
+
+std::string readFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& content) {
+  std::ofstream out(path, std::ios::binary);
+  out << content;
+}
+
+std::vector<std::string> listDir(const std::string& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string sharedDataDir() {
+  fs::path p = fs::path(SCVARDO_SOURCE_DIR) / ".." / "shared" / "data";
+  return fs::is_directory(p) ? fs::canonical(p).string() : std::string();
+}
+
+const std::string& sampleSequenceDir() {
+  static const std::string dir = [] {
+    fs::path base = fs::temp_directory_path() / "scvardo-tests";
+    fs::create_directories(base);
+    std::string d = (base / ("sample-" + std::to_string(getpid()))).string();
+    RunResult r = run({makeSamplePath(), d});
+    if (r.status != 0) throw std::runtime_error("make-sample failed: " + r.err);
+    std::atexit([] {
+      std::error_code ec;
+      fs::remove_all(fs::temp_directory_path() / "scvardo-tests" /
+                         ("sample-" + std::to_string(getpid())),
+                     ec);
+    });
+    return d;
+  }();
+  return dir;
+}
+
+std::string exePath() { return SCVARDO_EXE; }
+std::string makeSamplePath() { return SCVARDO_MAKE_SAMPLE; }
+
+}  // namespace testsupport

@@ -1,0 +1,48 @@
+// Helpers shared by the tests: scratch directories, running the real
+// executables, reading files.
+#pragma once
+
+#include <string>
+#include <vector>
+
+namespace testsupport {
+
+struct RunResult {
+  int status = -1;  // exit status, or -1 when the process did not exit normally
+  std::string out;
+  std::string err;
+};
+
+// Runs `argv` (argv[0] is a path) in `workDir` with standard input closed.
+RunResult run(const std::vector<std::string>& argv, const std::string& workDir = ".");
+
+// A fresh, empty directory under the build tree's temp area, removed on exit.
+class ScratchDir {
+ public:
+  explicit ScratchDir(const std::string& tag);
+  ~ScratchDir();
+  ScratchDir(const ScratchDir&) = delete;
+  ScratchDir& operator=(const ScratchDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+bool fileExists(const std::string& path);
+std::string readFile(const std::string& path);
+void writeFile(const std::string& path, const std::string& content);
+std::vector<std::string> listDir(const std::string& dir);  // sorted names
+
+// The real benchmark data beside the repository, or "" when absent.
+std::string sharedDataDir();
+
+// Generates the embedded sample sequence once per test process and returns
+// its directory (holding input/, groundtruth/, ROI.bmp, temporalROI.txt).
+const std::string& sampleSequenceDir();
+
+std::string exePath();         // sc-vardo
+std::string makeSamplePath();  // make-sample
+
+}  // namespace testsupport
