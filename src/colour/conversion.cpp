@@ -1,0 +1,127 @@
+// Colour conversion (Part 2.1): 8-bit RGB to HSV to cone coordinates and back.
+//
+// Precision: every named quantity below that the definition stores is a
+// float; each expression is evaluated in double (the single-precision
+// constants of colour.h widened to double) and rounded once, when stored.
+#include <algorithm>
+#include <cassert>
+#include <cmath>
+#include <opencv2/core.hpp>
+
+#include "colour/colour.h"
+
+void rgbToHsv(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8, float& H, float& S, float& V) {
+  const float r = static_cast<float>(R8 * static_cast<double>(kInv255));
+  const float g = static_cast<float>(G8 * static_cast<double>(kInv255));
+  const float b = static_cast<float>(B8 * static_cast<double>(kInv255));
+  const float M = std::max(r, std::max(g, b));
+  const float m = std::min(r, std::min(g, b));
+  const float delta = static_cast<float>(static_cast<double>(M) - m);
+  V = M;
+  if (M == 0.0f) {
+    H = 0.0f;
+    S = 0.0f;
+    return;
+  }
+  S = static_cast<float>(static_cast<double>(delta) / M);
+  if (S == 0.0f) {
+    H = 0.0f;
+    return;
+  }
+  // The sector quotient h stays in double inside the expression for H.
+  double h;
+  if (r == M)
+    h = (static_cast<double>(g) - b) / delta;
+  else if (g == M)
+    h = (static_cast<double>(b) - r) / delta + 2.0;
+  else
+    h = (static_cast<double>(r) - g) / delta + 4.0;
+  H = static_cast<float>(60.0 * h);
+  if (H < 0.0f) H = static_cast<float>(static_cast<double>(H) + 360.0);
+}
+
+ConeColor hsvToCone(float H, float S, float V) {
+  const double a = H * static_cast<double>(kDegToRad);
+  ConeColor c;
+  c.x = static_cast<float>(std::cos(a) * S * V);
+  c.y = static_cast<float>(std::sin(a) * S * V);
+  c.v = V;
+  return c;
+}
+
+void coneToHsv(const ConeColor& c, float& H, float& S, float& V) {
+  // The angle is held in double throughout; only H is rounded to float.
+  double a = std::atan2(static_cast<double>(c.y), static_cast<double>(c.x));
+  if (a < 0.0) a += static_cast<double>(kTwoPi);
+  const double ca = std::cos(a);
+  if (std::fabs(ca) > 1e-6)
+    S = static_cast<float>(c.x / (ca * c.v));
+  else
+    S = static_cast<float>(c.y / (std::sin(a) * c.v));
+  H = static_cast<float>(a / static_cast<double>(kDegToRad));
+  V = c.v;
+}
+
+void hsvToRgb(float H, float S, float V, float& R, float& G, float& B) {
+  if (S == 0.0f) {
+    R = G = B = V;
+    return;
+  }
+  if (H >= 360.0f) H = static_cast<float>(static_cast<double>(H) - 360.0);
+  const float h = static_cast<float>(H * static_cast<double>(kInv60));
+  // A hue just below 360 can give h == 6.0f; like a NaN hue it falls to the
+  // last sector (the default branch), as in the sector table's last row.
+  const int i = std::isfinite(h) ? static_cast<int>(std::floor(h)) : 5;
+  const float f = static_cast<float>(static_cast<double>(h) - i);
+  const float p = static_cast<float>(V * (1.0 - S));
+  const float q = static_cast<float>(V * (1.0 - static_cast<double>(S) * f));
+  const float t = static_cast<float>(V * (1.0 - S * (1.0 - f)));
+  switch (i) {
+    case 0: R = V; G = t; B = p; break;
+    case 1: R = q; G = V; B = p; break;
+    case 2: R = p; G = V; B = t; break;
+    case 3: R = p; G = q; B = V; break;
+    case 4: R = t; G = p; B = V; break;
+    default: R = V; G = p; B = q; break;  // 5, and i == 6
+  }
+}
+
+std::uint8_t toByte(float x) {
+  if (std::isnan(x)) return 0;
+  if (x < 0.0f) return 0;
+  if (x > 255.0f) return 255;
+  return static_cast<std::uint8_t>(static_cast<int>(x + 0.5));
+}
+
+bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
+                  FloatPlanes& frame, const RoiMask& roi) {
+  if (W != roi.W || H != roi.H) return false;
+  assert(rows != nullptr || W == 0 || H == 0);
+  assert(frame.count() >= 3 && frame.size() >= static_cast<std::size_t>(W) * H);
+  assert(roi.bytes.size() >= static_cast<std::size_t>(W) * H);
+  float* px = frame[0];
+  float* py = frame[1];
+  float* pv = frame[2];
+  for (int r = 0; r < H; ++r) {
+    const int src = bottomUp ? H - 1 - r : r;
+    const std::uint8_t* row = rows + static_cast<std::size_t>(src) * stride;
+    for (int c = 0; c < W; ++c) {
+      const std::size_t k = static_cast<std::size_t>(r) * W + c;
+      if (roi.bytes[k] == 0) continue;
+      const std::uint8_t* s = row + 3 * static_cast<std::size_t>(c);
+      float Hh, S, V;
+      rgbToHsv(s[2], s[1], s[0], Hh, S, V);  // stored blue, green, red
+      const ConeColor cc = hsvToCone(Hh, S, V);
+      px[k] = cc.x;
+      py[k] = cc.y;
+      pv[k] = cc.v;
+    }
+  }
+  return true;
+}
+
+bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi) {
+  if (image.type() != CV_8UC3 || image.dims != 2) return false;
+  if (image.cols != roi.W || image.rows != roi.H) return false;
+  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi);
+}
