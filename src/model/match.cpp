@@ -1,0 +1,94 @@
+// Best-match search and shadow test (Part 3.2).
+//
+// Distances are computed, stored and compared in single precision: each
+// difference, square and partial sum is a float, summed left to right. The
+// tie rules (first minimum in scan order kept, centre wins ties) rely on it.
+#include <cmath>
+
+#include "model/model.h"
+
+float coneDistanceSq(const ConeColor& p, const ConeColor& m) {
+  const float dx = m.x - p.x;
+  const float dy = m.y - p.y;
+  const float dv = m.v - p.v;
+  const float sx = dx * dx;
+  const float sy = dy * dy;
+  const float sv = dv * dv;
+  const float sxy = sx + sy;
+  return sxy + sv;
+}
+
+namespace {
+
+inline ConeColor cellAt(const FloatPlanes& model, std::size_t idx) {
+  ConeColor m;
+  m.x = model[0][idx];
+  m.y = model[1][idx];
+  m.v = model[2][idx];
+  return m;
+}
+
+}  // namespace
+
+MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*/, int W, int r,
+                          int c, int& outRow, int& outCol, int n, float threshold,
+                          const RunParams& params) {
+  outRow = -1;
+  outCol = -1;
+  float minDist = 100.0f;
+  bool found = false;
+  const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
+  for (int i = r * n; i < r * n + n; ++i) {
+    for (int j = c * n; j < c * n + n; ++j) {
+      const float d = coneDistanceSq(p, cellAt(model, static_cast<std::size_t>(i) * modelW + j));
+      if (d < minDist) {
+        minDist = d;
+        if (d <= threshold) {
+          found = true;
+          outRow = i;
+          outCol = j;
+        }
+      }
+    }
+  }
+  if (found) {
+    const int ci = r * n + n / 2;
+    const int cj = c * n + n / 2;
+    const float dc = coneDistanceSq(p, cellAt(model, static_cast<std::size_t>(ci) * modelW + cj));
+    if (dc <= minDist) {
+      outRow = ci;
+      outCol = cj;
+    }
+    return Match;
+  }
+  if (params.shadowRemoval != 0 && findShadowMatch(p, model, W, r, c, n, outRow, outCol, params))
+    return ShadowMatch;
+  return NoMatch;
+}
+
+// The value ratio and the hue difference dH are stored as floats (named
+// quantities of the definition); |Sp - Sm| and 360 - dH stay in double inside
+// their comparisons. Any comparison with a NaN fails.
+bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
+                     int& outRow, int& outCol, const RunParams& params) {
+  float Hp, Sp, Vp;
+  coneToHsv(p, Hp, Sp, Vp);
+  const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
+  for (int i = r * n; i < r * n + n; ++i) {
+    for (int j = c * n; j < c * n + n; ++j) {
+      float Hm, Sm, Vm;
+      coneToHsv(cellAt(model, static_cast<std::size_t>(i) * modelW + j), Hm, Sm, Vm);
+      const float ratio = static_cast<float>(static_cast<double>(Vp) / Vm);
+      if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
+      if (!(std::fabs(static_cast<double>(Sp) - Sm) < params.tau_S)) continue;
+      const float dH = static_cast<float>(std::fabs(static_cast<double>(Hp) - Hm));
+      const double wrapped = 360.0 - dH;
+      const double hueDiff = dH < wrapped ? static_cast<double>(dH) : wrapped;  // NaN stays NaN
+      if (!(hueDiff < params.tau_H)) continue;
+      outRow = i;
+      outCol = j;
+      return true;
+    }
+  }
+  return false;
+}
