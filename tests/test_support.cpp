@@ -11,6 +11,9 @@
 #include <sstream>
 #include <stdexcept>
 
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
 namespace fs = std::filesystem;
 
 namespace testsupport {
@@ -119,6 +122,33 @@ const std::string& sampleSequenceDir() {
     return d;
   }();
   return dir;
+}
+
+std::string makeTinySequence(const std::string& dir, const TinySequence& spec) {
+  fs::create_directories(dir + "/input");
+  for (int f = spec.first; f <= spec.last; ++f) {
+    cv::Mat img(spec.H, spec.W, CV_8UC3);
+    for (int r = 0; r < spec.H; ++r)
+      for (int c = 0; c < spec.W; ++c)
+        img.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<uchar>(40 + 10 * c),
+                                            static_cast<uchar>(60 + 15 * r), 90);
+    const int x = (f - spec.first) % spec.W;
+    for (int r = 0; r < std::min(2, spec.H); ++r)
+      for (int c = x; c < std::min(x + 2, spec.W); ++c)
+        img.at<cv::Vec3b>(r, c) = cv::Vec3b(20, 20, 230);
+    char name[64];
+    std::snprintf(name, sizeof name, "/input/in%06d.jpg", f);
+    if (!cv::imwrite(dir + name, img, {cv::IMWRITE_JPEG_QUALITY, 100}))
+      throw std::runtime_error("cannot write tiny sequence");
+  }
+  if (spec.withRoi) {
+    const int rw = spec.roiW < 0 ? spec.W : spec.roiW;
+    const int rh = spec.roiH < 0 ? spec.H : spec.roiH;
+    cv::Mat roi(rh, rw, CV_8UC1, cv::Scalar(255));
+    cv::imwrite(dir + "/ROI.bmp", roi);
+  }
+  if (!spec.temporalRoi.empty()) writeFile(dir + "/temporalROI.txt", spec.temporalRoi + "\n");
+  return dir + "/input/in";
 }
 
 std::string exePath() { return SCVARDO_EXE; }

@@ -42,6 +42,23 @@ std::string sharedDataDir();
 // its directory (holding input/, groundtruth/, ROI.bmp, temporalROI.txt).
 const std::string& sampleSequenceDir();
 
+// Writes a small synthetic sequence: DIR/input/in%06d.jpg for frames
+// first..last (W x H, a fixed pattern with a square moving one pixel per
+// frame), DIR/ROI.bmp (all 255 unless `roiImage` is given, omitted when
+// `withRoi` is false) and DIR/temporalROI.txt (omitted when empty).
+struct TinySequence {
+  int W = 8;
+  int H = 6;
+  int first = 1;
+  int last = 6;
+  std::string temporalRoi = "3 6";
+  bool withRoi = true;
+  int roiW = -1;  // ROI image size; -1 means the frame size
+  int roiH = -1;
+};
+// Returns the sequence name to pass to sc-vardo (DIR/input/in).
+std::string makeTinySequence(const std::string& dir, const TinySequence& spec);
+
 std::string exePath();         // sc-vardo
 std::string makeSamplePath();  // make-sample
 

@@ -1,0 +1,24 @@
+# Shared by the scripts: install missing Debian packages, configure and build.
+# Source it; set BUILD_DIR and BUILD_TYPE (and CMAKE_EXTRA) before calling build.
+
+PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
+
+install_missing() {
+  local missing=""
+  for pkg in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$pkg" 2>/dev/null | grep -q "install ok installed"; then
+      missing="$missing $pkg"
+    fi
+  done
+  [ -z "$missing" ] && return 0
+  echo "Installing:$missing"
+  local sudo=""
+  if [ "$(id -u)" -ne 0 ]; then sudo="sudo"; fi
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq $missing
+}
+
+build() {
+  cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" $CMAKE_EXTRA >/dev/null
+  cmake --build "$BUILD_DIR" -j"$(nproc)"
+}

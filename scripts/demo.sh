@@ -1,0 +1,25 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, generates the sample sequence and runs
+# sc-vardo on it. Masks and snapshots land in build/demo/out.
+set -euo pipefail
+ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
+BUILD_TYPE="${BUILD_TYPE:-Release}"
+CMAKE_EXTRA="${CMAKE_EXTRA:-}"
+source "$ROOT/scripts/common.sh"
+
+install_missing
+build
+
+DEMO="$BUILD_DIR/demo"
+rm -rf "$DEMO"
+mkdir -p "$DEMO/out"
+"$BUILD_DIR/tools/make-sample" "$DEMO/sample"
+cd "$DEMO/out"
+"$BUILD_DIR/sc-vardo" "$DEMO/sample/input/in"
+echo
+echo "Masks and model snapshots are in $DEMO/out"
+if [ -x "$BUILD_DIR/tools/sc-vardo-eval" ]; then
+  echo "Accuracy against the sample's ground truth:"
+  "$BUILD_DIR/tools/sc-vardo-eval" "$DEMO/out" "$DEMO/sample"
+fi

@@ -1,0 +1,71 @@
+// Run driver: the switch reader, run setup (command line to fixed run state,
+// settings report) and the phase driver (calibration and online loops,
+// masks, snapshots, timing).
+//
+// Errors print their one line and end the run by throwing RunExit with the
+// exit status; runMain catches it and returns the status, so tests can drive
+// a whole run in process.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core/mat.hpp>
+
+#include "driver/run_state.h"
+
+// Exit statuses.
+constexpr int kExitOk = 0;
+constexpr int kExitInput = 1;        // an expected input cannot be read or is unusable
+constexpr int kExitSwitch = 2;       // a missing or malformed switch value
+constexpr int kExitLostOutput = 3;   // the run finished but some output file could not be written
+constexpr int kExitNoMemory = 4;     // the run's buffers do not fit in this machine
+
+struct RunExit {
+  int status;
+};
+
+// ---- Switch reader --------------------------------------------------------
+// Each found switch and its value words are removed from argv and argc drops
+// accordingly. Absent switches give the default.
+
+const char* Lread_switch(int& argc, char** argv, const char* name, int valueCount,
+                         const char* defaultText);
+int Lread_iswitch(int& argc, char** argv, const char* name, int defaultValue);
+double Lread_dswitch(int& argc, char** argv, const char* name, double defaultValue);
+
+// ---- Run setup ------------------------------------------------------------
+
+struct RunSetup {
+  SequencePaths paths;
+  FrameRange range;
+  RunParams params;
+  int W = 0;
+  int H = 0;
+  RoiMask roi;
+  cv::Mat firstFrame;  // 8-bit BGR
+};
+
+void printUsage();
+// Waits for one key without echo; returns at once at end of input.
+void waitForKey();
+
+// Returns false after the usage text (the run ends with status 0).
+// Throws RunExit on errors.
+bool runSetup(int argc, char** argv, RunSetup& setup);
+// The settings report, line for line.
+std::string settingsReport(const RunSetup& setup);
+
+// ---- Phase driver ---------------------------------------------------------
+
+// Runs both phases; returns the exit status (0, or 3 when an output was
+// lost). Throws RunExit on a fatal error.
+int runPhases(RunSetup& setup);
+
+// The whole tool: setup then phases; returns the process exit status.
+int runMain(int argc, char** argv);
+
+// ---- High-resolution counter ----------------------------------------------
+// A steadily growing 64-bit count and its frequency; frequency 0 means none.
+std::int64_t counterFrequency();
+std::int64_t counterNow();

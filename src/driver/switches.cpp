@@ -1,0 +1,74 @@
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "driver/driver.h"
+
+namespace {
+
+// Joined multi-word values need storage that outlives the call.
+std::string& joinedValue() {
+  static std::string joined;
+  return joined;
+}
+
+}  // namespace
+
+const char* Lread_switch(int& argc, char** argv, const char* name, int valueCount,
+                         const char* defaultText) {
+  if (argc <= 1) return defaultText;
+  int i = 1;
+  while (i < argc && std::strcmp(argv[i], name) != 0) ++i;
+  if (i >= argc) return defaultText;
+  if (i + valueCount >= argc) {
+    std::fprintf(stderr, "Lread_switch: Manca arg. dopo \"%s\"\n", argv[i]);
+    throw RunExit{kExitSwitch};
+  }
+  const char* result = valueCount != 0 ? argv[i + 1] : argv[i];
+  std::string joined;
+  if (valueCount > 1) {
+    joined = result;
+    for (int k = 2; k <= valueCount; ++k) {
+      joined += ' ';
+      joined += argv[i + k];
+    }
+  }
+  const int removed = valueCount + 1;
+  for (int k = i + removed; k < argc; ++k) argv[k - removed] = argv[k];
+  argc -= removed;
+  if (valueCount > 1) {
+    joinedValue() = joined;
+    return joinedValue().c_str();
+  }
+  return result;
+}
+
+int Lread_iswitch(int& argc, char** argv, const char* name, int defaultValue) {
+  const char* word = Lread_switch(argc, argv, name, 1, nullptr);
+  if (word == nullptr) return defaultValue;
+  char* end = nullptr;
+  errno = 0;
+  long long value = std::strtoll(word, &end, 0);
+  if (*end != '\0') {
+    std::fprintf(stderr, "Lread_iswitch: Manca arg. per \"%s\"\n", name);
+    throw RunExit{kExitSwitch};
+  }
+  if (value > INT_MAX) return INT_MAX;
+  if (value < INT_MIN) return INT_MIN;
+  return static_cast<int>(value);
+}
+
+double Lread_dswitch(int& argc, char** argv, const char* name, double defaultValue) {
+  const char* word = Lread_switch(argc, argv, name, 1, nullptr);
+  if (word == nullptr) return defaultValue;
+  char* end = nullptr;
+  double value = std::strtod(word, &end);
+  if (*end != '\0') {
+    std::fprintf(stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
+    throw RunExit{kExitSwitch};
+  }
+  return value;
+}
