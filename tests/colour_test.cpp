@@ -1,0 +1,308 @@
+// Colour conversion (Part 2.1). Expected values are worked out from the
+// definition by hand or offline (single-precision rounding of each stored
+// value, double in between) and written here as literals; the tests never
+// call one conversion to produce the expected value of another.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <opencv2/core.hpp>
+#include <vector>
+
+#include "colour/colour.h"
+
+namespace {
+
+struct HsvCase {
+  const char* name;
+  std::uint8_t R, G, B;
+  float H, S, V;
+  float x, y, v;
+};
+
+// 9 significant digits identify a float exactly.
+const HsvCase kHsvCases[] = {
+    {"black", 0, 0, 0, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f, 0.0f},
+    {"white", 255, 255, 255, 0.0f, 0.0f, 1.0f, 0.0f, 0.0f, 1.0f},
+    {"grey128", 128, 128, 128, 0.0f, 0.0f, 0.501960814f, 0.0f, 0.0f, 0.501960814f},
+    {"red", 255, 0, 0, 0.0f, 1.0f, 1.0f, 1.0f, 0.0f, 1.0f},
+    // cos(120 * 0.017453292f) in double rounds to -0.5f exactly.
+    {"green", 0, 255, 0, 120.0f, 1.0f, 1.0f, -0.5f, 0.866025388f, 1.0f},
+    {"blue", 0, 0, 255, 240.0f, 1.0f, 1.0f, -0.5f, -0.866025388f, 1.0f},
+    {"yellow tie r=g", 255, 255, 0, 60.0f, 1.0f, 1.0f, 0.5f, 0.866025388f, 1.0f},
+    {"cyan tie g=b", 0, 255, 255, 180.0f, 1.0f, 1.0f, -1.0f, 2.43359288e-08f, 1.0f},
+    {"magenta tie r=b", 255, 0, 255, 300.0f, 1.0f, 1.0f, 0.49999997f, -0.866025448f, 1.0f},
+    // h = -1/255: H = -0.235294 + 360, never 360.
+    {"red minus", 255, 0, 1, 359.764709f, 1.0f, 1.0f, 0.999991596f, -0.0041066315f, 1.0f},
+    {"orange", 200, 120, 40, 29.9999981f, 0.800000012f, 0.784313798f, 0.543388546f,
+     0.313725501f, 0.784313798f},
+    // Keeping h in float would give 197.142868; the definition gives 197.142853.
+    {"h held in double", 0, 5, 7, 197.142853f, 1.0f, 0.0274509825f, -0.0262314137f,
+     -0.00809131656f, 0.0274509825f},
+    // Rounding cos(a) and each product to float would give x = -0.0137254884.
+    {"cone in double", 0, 0, 7, 240.0f, 1.0f, 0.0274509825f, -0.0137254922f, -0.0237732474f,
+     0.0274509825f},
+};
+
+TEST(Colour, RgbToHsvAndConeTable) {
+  for (const HsvCase& t : kHsvCases) {
+    SCOPED_TRACE(t.name);
+    float H = -1, S = -1, V = -1;
+    rgbToHsv(t.R, t.G, t.B, H, S, V);
+    EXPECT_EQ(H, t.H);
+    EXPECT_EQ(S, t.S);
+    EXPECT_EQ(V, t.V);
+    const ConeColor c = hsvToCone(t.H, t.S, t.V);
+    EXPECT_EQ(c.x, t.x);
+    EXPECT_EQ(c.y, t.y);
+    EXPECT_EQ(c.v, t.v);
+  }
+}
+
+TEST(Colour, PureGreenConeIsExact) {
+  const ConeColor c = hsvToCone(120.0f, 1.0f, 1.0f);
+  EXPECT_EQ(c.x, -0.5f);
+  EXPECT_EQ(c.y, 0.8660254f);
+  EXPECT_EQ(c.v, 1.0f);
+}
+
+TEST(Colour, ConeToHsvBranches) {
+  float H, S, V;
+  coneToHsv({0.0f, 0.0f, 0.75f}, H, S, V);  // grey
+  EXPECT_EQ(H, 0.0f);
+  EXPECT_EQ(S, 0.0f);
+  EXPECT_EQ(V, 0.75f);
+  coneToHsv({0.0f, 0.25f, 0.5f}, H, S, V);  // sine branch at 90 degrees
+  EXPECT_EQ(H, 90.0f);
+  EXPECT_EQ(S, 0.5f);
+  EXPECT_EQ(V, 0.5f);
+  coneToHsv({0.0f, -0.5f, 1.0f}, H, S, V);  // sine branch at 270 degrees
+  EXPECT_EQ(H, 270.0f);
+  EXPECT_EQ(S, 0.5f);
+  coneToHsv({0.0f, 0.0f, 0.0f}, H, S, V);  // apex: S is 0/0
+  EXPECT_EQ(H, 0.0f);
+  EXPECT_TRUE(std::isnan(S));
+  EXPECT_EQ(V, 0.0f);
+}
+
+// With the angle held in double the limit is about -4.9e-7 rad; holding it
+// in float moves the limit to about -7.1e-7, so y = -5.2e-7 would give 360.
+TEST(Colour, HueWrapLimit) {
+  struct Case {
+    float y;
+    float H;
+  };
+  const Case cases[] = {
+      {-2.5e-7f, 360.0f},
+      {-4.8e-7f, 360.0f},
+      {-5.2e-7f, 359.999969f},
+      {-7.0e-7f, 359.999969f},
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.y);
+    float H, S, V;
+    coneToHsv({1.0f, t.y, 1.0f}, H, S, V);
+    EXPECT_EQ(H, t.H);
+    EXPECT_EQ(S, 1.0f);
+  }
+}
+
+TEST(Colour, HsvToRgbSectorsAndSpecialCases) {
+  struct Case {
+    float H, S, V;
+    float R, G, B;
+  };
+  // p = V(1-S), q = V(1-S f), t = V(1-S(1-f)) with S = 0.5, V = 1, so
+  // p = 0.5. h = H * 0.016666668f is rounded to float first, which moves f
+  // off the exact half in most sectors (for example 90 gives h = 1.50000012).
+  const Case cases[] = {
+      {0.0f, 0.5f, 1.0f, 1.0f, 0.5f, 0.5f},             // sector 0, f = 0: (V, t, p)
+      {30.0f, 0.5f, 1.0f, 1.0f, 0.75f, 0.5f},           // sector 0, f = 1/2
+      {90.0f, 0.5f, 1.0f, 0.74999994f, 1.0f, 0.5f},     // sector 1: (q, V, p)
+      {150.0f, 0.5f, 1.0f, 0.5f, 1.0f, 0.750000119f},   // sector 2: (p, V, t)
+      {210.0f, 0.5f, 1.0f, 0.5f, 0.749999881f, 1.0f},   // sector 3: (p, q, V)
+      {270.0f, 0.5f, 1.0f, 0.75f, 0.5f, 1.0f},          // sector 4: (t, p, V)
+      {330.0f, 0.5f, 1.0f, 1.0f, 0.5f, 0.749999762f},   // sector 5: (V, p, q)
+      {360.0f, 0.5f, 1.0f, 1.0f, 0.5f, 0.5f},           // 360 is hue 0
+      {123.0f, 0.0f, 0.25f, 0.25f, 0.25f, 0.25f},       // S = 0: grey whatever H
+  };
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.H);
+    float R, G, B;
+    hsvToRgb(t.H, t.S, t.V, R, G, B);
+    EXPECT_EQ(R, t.R);
+    EXPECT_EQ(G, t.G);
+    EXPECT_EQ(B, t.B);
+  }
+  // Black from the cone apex: V = 0 and not-a-number elsewhere, all bytes 0.
+  float R, G, B;
+  hsvToRgb(0.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f, R, G, B);
+  EXPECT_EQ(toByte(R * 255.0f), 0);
+  EXPECT_EQ(toByte(G * 255.0f), 0);
+  EXPECT_EQ(toByte(B * 255.0f), 0);
+}
+
+TEST(Colour, ToByteTable) {
+  struct Case {
+    float in;
+    int out;
+  };
+  const Case cases[] = {{-0.1f, 0},   {0.0f, 0},     {0.49f, 0},    {0.5f, 1},
+                        {1.49f, 1},   {127.5f, 128}, {254.49f, 254}, {254.5f, 255},
+                        {255.0f, 255}, {255.1f, 255}, {300.0f, 255}, {-1e30f, 0}};
+  for (const Case& t : cases) {
+    SCOPED_TRACE(t.in);
+    EXPECT_EQ(toByte(t.in), t.out);
+  }
+  EXPECT_EQ(toByte(std::numeric_limits<float>::quiet_NaN()), 0);
+  EXPECT_EQ(toByte(std::numeric_limits<float>::infinity()), 255);
+}
+
+// Every byte colour with v > 0 on a grid of step 5 (and a few others) comes
+// back to its own bytes through the cone, coneToHsv, hsvToRgb and toByte.
+TEST(Colour, RoundTripThroughCone) {
+  auto roundTrip = [](int R, int G, int B) {
+    float H, S, V;
+    rgbToHsv(static_cast<std::uint8_t>(R), static_cast<std::uint8_t>(G),
+             static_cast<std::uint8_t>(B), H, S, V);
+    const ConeColor c = hsvToCone(H, S, V);
+    float H2, S2, V2, r, g, b;
+    coneToHsv(c, H2, S2, V2);
+    hsvToRgb(H2, S2, V2, r, g, b);
+    const int back[3] = {toByte(r * 255.0f), toByte(g * 255.0f), toByte(b * 255.0f)};
+    return back[0] == R && back[1] == G && back[2] == B;
+  };
+  int failures = 0;
+  for (int R = 0; R < 256; R += 5)
+    for (int G = 0; G < 256; G += 5)
+      for (int B = 0; B < 256; B += 5) {
+        if (R + G + B == 0) continue;
+        if (!roundTrip(R, G, B) && ++failures <= 5)
+          ADD_FAILURE() << "round trip changed (" << R << ", " << G << ", " << B << ")";
+      }
+  const int extra[][3] = {{255, 0, 1}, {1, 2, 3}, {0, 5, 7}, {30, 60, 200}, {254, 255, 253}};
+  for (const auto& e : extra) EXPECT_TRUE(roundTrip(e[0], e[1], e[2])) << e[0] << "," << e[1];
+  EXPECT_EQ(failures, 0);
+}
+
+// ---- convertFrame ----------------------------------------------------------
+
+// A 3 x 2 picture (W = 3, H = 2) stored with 4 padding bytes per row.
+// Top row: red, green, blue. Bottom row: white, black, grey 128.
+// Bytes are stored blue, green, red.
+constexpr int kW = 3;
+constexpr int kH = 2;
+constexpr std::size_t kStride = 3 * kW + 4;
+
+std::vector<std::uint8_t> asymmetricRows(bool bottomUp) {
+  const std::uint8_t top[kW][3] = {{0, 0, 255}, {0, 255, 0}, {255, 0, 0}};
+  const std::uint8_t bottom[kW][3] = {{255, 255, 255}, {0, 0, 0}, {128, 128, 128}};
+  std::vector<std::uint8_t> buf(kStride * kH, 0xEE);  // padding is garbage
+  for (int r = 0; r < kH; ++r) {
+    const int stored = bottomUp ? kH - 1 - r : r;
+    for (int c = 0; c < kW; ++c)
+      for (int k = 0; k < 3; ++k)
+        buf[stored * kStride + 3 * c + k] = (r == 0 ? top : bottom)[c][k];
+  }
+  return buf;
+}
+
+struct Expect3 {
+  float x, y, v;
+};
+// Picture pixel (r, c) in cone coordinates, row 0 at the top.
+const Expect3 kPicture[kH][kW] = {
+    {{1.0f, 0.0f, 1.0f}, {-0.5f, 0.866025388f, 1.0f}, {-0.5f, -0.866025388f, 1.0f}},
+    {{0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.501960814f}},
+};
+
+void expectPicture(const FloatPlanes& fp, const RoiMask& roi, float untouched) {
+  for (int r = 0; r < kH; ++r)
+    for (int c = 0; c < kW; ++c) {
+      SCOPED_TRACE(testing::Message() << "pixel (" << r << ", " << c << ")");
+      const std::size_t k = static_cast<std::size_t>(r) * kW + c;
+      if (roi.bytes[k] == 0) {
+        EXPECT_EQ(fp[0][k], untouched);
+        EXPECT_EQ(fp[1][k], untouched);
+        EXPECT_EQ(fp[2][k], untouched);
+      } else {
+        EXPECT_EQ(fp[0][k], kPicture[r][c].x);
+        EXPECT_EQ(fp[1][k], kPicture[r][c].y);
+        EXPECT_EQ(fp[2][k], kPicture[r][c].v);
+      }
+    }
+}
+
+FloatPlanes filledPlanes(float value) {
+  FloatPlanes fp(3, kW * kH);
+  for (int k = 0; k < 3; ++k)
+    for (std::size_t i = 0; i < fp.size(); ++i) fp[k][i] = value;
+  return fp;
+}
+
+TEST(ConvertFrame, AsymmetricFrameChannelOrderAndRows) {
+  const RoiMask roi = RoiMask::all(kW, kH);
+  FloatPlanes fp = filledPlanes(7.0f);
+  const std::vector<std::uint8_t> rows = asymmetricRows(false);
+  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, false, fp, roi));
+  expectPicture(fp, roi, 7.0f);
+}
+
+TEST(ConvertFrame, BottomUpOriginReadsLastStoredRowFirst) {
+  const RoiMask roi = RoiMask::all(kW, kH);
+  FloatPlanes fp = filledPlanes(7.0f);
+  const std::vector<std::uint8_t> rows = asymmetricRows(true);
+  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, true, fp, roi));
+  expectPicture(fp, roi, 7.0f);
+}
+
+TEST(ConvertFrame, SkipsPixelsOutsideRoi) {
+  RoiMask roi = RoiMask::all(kW, kH);
+  roi.bytes[1] = 0;          // (0, 1)
+  roi.bytes[kW + 2] = 0;     // (1, 2)
+  FloatPlanes fp = filledPlanes(7.0f);
+  const std::vector<std::uint8_t> rows = asymmetricRows(false);
+  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, false, fp, roi));
+  expectPicture(fp, roi, 7.0f);
+}
+
+TEST(ConvertFrame, MatOverloadWithRowStrideAndRefusals) {
+  // A view into a wider image: its step exceeds 3 * W.
+  cv::Mat wide(kH, kW + 5, CV_8UC3, cv::Scalar(9, 9, 9));
+  const std::vector<std::uint8_t> rows = asymmetricRows(false);
+  for (int r = 0; r < kH; ++r)
+    for (int c = 0; c < kW; ++c)
+      for (int k = 0; k < 3; ++k) wide.at<cv::Vec3b>(r, c + 2)[k] = rows[r * kStride + 3 * c + k];
+  const cv::Mat view = wide(cv::Rect(2, 0, kW, kH));
+  ASSERT_GT(view.step[0], static_cast<std::size_t>(3 * kW));
+
+  RoiMask roi = RoiMask::all(kW, kH);
+  roi.bytes[4] = 0;  // (1, 1)
+  FloatPlanes fp = filledPlanes(7.0f);
+  ASSERT_TRUE(convertFrame(view, fp, roi));
+  expectPicture(fp, roi, 7.0f);
+
+  // Refusals write nothing.
+  FloatPlanes untouched = filledPlanes(7.0f);
+  const RoiMask all = RoiMask::all(kW, kH);
+  const cv::Mat tooWide(kH, kW + 1, CV_8UC3, cv::Scalar(0, 0, 255));
+  const cv::Mat tooHigh(kH + 1, kW, CV_8UC3, cv::Scalar(0, 0, 255));
+  const cv::Mat transposed(kW, kH, CV_8UC3, cv::Scalar(0, 0, 255));
+  const cv::Mat grey(kH, kW, CV_8UC1, cv::Scalar(128));
+  const cv::Mat fourChannel(kH, kW, CV_8UC4, cv::Scalar(0, 0, 255, 0));
+  const cv::Mat wideSamples(kH, kW, CV_16UC3, cv::Scalar(0, 0, 255));
+  EXPECT_FALSE(convertFrame(tooWide, untouched, all));
+  EXPECT_FALSE(convertFrame(tooHigh, untouched, all));
+  EXPECT_FALSE(convertFrame(transposed, untouched, all));
+  EXPECT_FALSE(convertFrame(grey, untouched, all));
+  EXPECT_FALSE(convertFrame(fourChannel, untouched, all));
+  EXPECT_FALSE(convertFrame(wideSamples, untouched, all));
+  std::vector<std::uint8_t> raw(kStride * (kH + 1), 0);
+  EXPECT_FALSE(convertFrame(raw.data(), kW + 1, kH, kStride + 3, false, untouched, all));
+  EXPECT_FALSE(convertFrame(raw.data(), kW, kH + 1, kStride, false, untouched, all));
+  for (int k = 0; k < 3; ++k)
+    for (std::size_t i = 0; i < untouched.size(); ++i) ASSERT_EQ(untouched[k][i], 7.0f);
+}
+
+}  // namespace
