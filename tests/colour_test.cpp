@@ -80,6 +80,16 @@ TEST(Colour, ConeToHsvBranches) {
   coneToHsv({0.0f, -0.5f, 1.0f}, H, S, V);  // sine branch at 270 degrees
   EXPECT_EQ(H, 270.0f);
   EXPECT_EQ(S, 0.5f);
+  // Near 270 degrees the added 2*pi is the float 6.2831855, so cos(a) is off
+  // by about 1.7e-7. |cos a| = 1.7e-4 > 1e-6: the cosine branch, and its
+  // S = 0.749214053 (the sine branch would give 0.75).
+  coneToHsv({1e-4f, -0.6f, 0.8f}, H, S, V);
+  EXPECT_EQ(H, 270.009552f);
+  EXPECT_EQ(S, 0.749214053f);
+  // |cos a| = 1.7e-7 < 1e-6: the sine branch (the cosine one would give 0).
+  coneToHsv({0.0f, -0.6f, 0.8f}, H, S, V);
+  EXPECT_EQ(H, 270.0f);
+  EXPECT_EQ(S, 0.75f);
   coneToHsv({0.0f, 0.0f, 0.0f}, H, S, V);  // apex: S is 0/0
   EXPECT_EQ(H, 0.0f);
   EXPECT_TRUE(std::isnan(S));

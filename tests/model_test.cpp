@@ -111,10 +111,11 @@ TEST(InitModel, OneByOneFrame) {
 // ---- Best match -------------------------------------------------------------
 
 TEST(BestMatch, DistanceIsSinglePrecision) {
-  // 1 + 2^-26 rounds to 1 in float: the two distances below compare equal.
+  // With dy = dv = 2^-12: 1 + 2^-24 rounds to 1 twice in float steps, while
+  // one rounding of the double sum 1 + 2^-23 would keep it.
   const ConeColor p{0.0f, 0.0f, 0.0f};
   EXPECT_EQ(coneDistanceSq(p, {1.0f, 0.0f, 0.0f}), 1.0f);
-  EXPECT_EQ(coneDistanceSq(p, {1.0f, 0.0001220703125f, 0.0f}), 1.0f);
+  EXPECT_EQ(coneDistanceSq(p, {1.0f, 0.000244140625f, 0.000244140625f}), 1.0f);
   EXPECT_EQ(coneDistanceSq({0.5f, -0.25f, 1.0f}, {0.25f, 0.25f, 0.5f}), 0.5625f);
 }
 
@@ -161,11 +162,11 @@ TEST(BestMatch, TiesKeepTheFirstInScanOrderAndTheCentreWinsTies) {
 }
 
 TEST(BestMatch, TieDecidedInSinglePrecision) {
-  // In double the second vector would be closer (1 < 1 + 2^-26); in float
-  // both are at 1.0, so the first in scan order stays.
+  // In double the second vector would be closer (1 < 1 + 2^-23); in float
+  // steps both are at 1.0, so the first in scan order stays.
   const ConeColor p{0.0f, 0.0f, 0.0f};
   TestModel m(3, 1, 1, {0.0f, 0.0f, 1.5f});  // centre and the rest at 2.25
-  m.set(0, 0, {1.0f, 0.0001220703125f, 0.0f});
+  m.set(0, 0, {1.0f, 0.000244140625f, 0.000244140625f});
   m.set(0, 1, {1.0f, 0.0f, 0.0f});
   int row = 0, col = 0;
   EXPECT_EQ(findBestMatch(p, m.planes, 1, 1, 0, 0, row, col, 3, 2.0f, noShadow()), Match);
