@@ -1,0 +1,321 @@
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "driver/driver.h"
+#include "mask/mask.h"
+#include "model/model.h"
+
+namespace {
+
+const char* const kUsagePieces[] = {
+    "SC-VARDO: implementation of the\n\n",
+    "'Spatially Coherent VARDO background model'\n\n",
+    "as described in\n",
+    "  The SC-VARDO developers\n",
+    "  'SC-VARDO: a neural background model with spatial coherence'\n",
+    "  SC-VARDO project documentation (README.md)\n\n",
+    "Usage:\n",
+    "  SC-VARDO <SeqName> [<#FirstFrame> <#LastFrame>] [Parameters]\n\n",
+    "<SeqName>:     sequence name (complete path)\n",
+    "<#FirstFrame>: number of first sequence frame. Default 1\n",
+    "<#LastFrame>:  number of last sequence frame. Default toIdx (see 'temporal ROI')\n",
+    "[parameters]:  optional, including:\n",
+    "  -n #:   (square root of) number of weight vectors for each pixel. Default 3\n",
+    "  -K #:\t  Number of initial frames for training. Default fromIdx - 1 (see 'temporal ROI')\n",
+    "  -e1 #:  Distance threshold for training phase (Eq. (12)). Default 0.1\n",
+    "  -e2 #:  Distance threshold for testing phase  (Eq. (12)). Default 0.008\n",
+    "  -c1 #:  Learning rate c1 for training phase (Eq. (14)). Default 1.0\n",
+    "  -c2 #:  Learning rate c2 for testing phase  (Eq. (14)). Default 0.05\n",
+    "  -Cw #:  Size of the neighbourhood for Spatial Coherence (Eq. (10)). Default 5\n",
+    "  -s #:   To apply shadow removal. Default 1 (apply)\n",
+    "  -g #:\t  Value for gamma in shadow removal. Default 0.7\n",
+    "  -b #:\t  Value for beta  in shadow removal. Default 1.0\n",
+    "  -tS #:  Value for tau_S in shadow removal. Default 0.1\n",
+    "  -tH #:  Value for tau_H in shadow removal. Default 10.0\n",
+    "  -ROI #: To use ROI.bmp mask. Default: 1 (do use)\n",
+    "  -Med #: Size of the neighbourhood for Median Filtering Post-Processing. Default 0 (no "
+    "Post-Processing)\n",
+    "  -m #:   To save all background model images. Default: do not save\n",
+    "  -l #:   To save only last detection mask. Default: save all in the temporal ROI\n",
+};
+
+// Plain decimal conversion of a positional frame number: leading blanks and a
+// sign accepted, stops at the first non-digit, never an error.
+int positionalNumber(const char* word) {
+  errno = 0;
+  long long v = std::strtoll(word, nullptr, 10);
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+int clampToInt(long long v) {
+  if (v > INT_MAX) return INT_MAX;
+  if (v < INT_MIN) return INT_MIN;
+  return static_cast<int>(v);
+}
+
+[[noreturn]] void unreadable(const std::string& file) {
+  std::printf("Unable to read expected file %s\n", file.c_str());
+  std::fflush(stdout);
+  throw RunExit{kExitInput};
+}
+
+SequencePaths splitSequenceName(const std::string& name) {
+  SequencePaths p;
+  std::size_t cut = name.find_last_of("/\\");
+  if (cut == std::string::npos) {
+    p.seqBase = name;
+  } else {
+    p.seqDir = name.substr(0, cut + 1);
+    p.seqBase = name.substr(cut + 1);
+  }
+  if (p.seqBase.empty()) p.seqBase = "L0";
+  p.framePrefix = p.seqDir + p.seqBase;
+  return p;
+}
+
+// Reads the two integers of a temporal-ROI file. Returns false when the file
+// cannot be opened; a file that opens but does not hold two integers is an error.
+bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
+  std::ifstream in(file);
+  if (!in.is_open()) return false;
+  std::ostringstream ss;
+  ss << in.rdbuf();
+  const std::string text = ss.str();
+  const char* s = text.c_str();
+  long long values[2];
+  for (long long& v : values) {
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtoll(s, &end, 10);
+    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN) {
+      std::printf("Malformed temporal ROI file %s\n", file.c_str());
+      std::fflush(stdout);
+      throw RunExit{kExitInput};
+    }
+    s = end;
+  }
+  fromIdx = static_cast<int>(values[0]);
+  toIdx = static_cast<int>(values[1]);
+  return true;
+}
+
+}  // namespace
+
+void printUsage() {
+  for (const char* piece : kUsagePieces) std::fputs(piece, stdout);
+  std::fflush(stdout);
+}
+
+void waitForKey() {
+  if (isatty(STDIN_FILENO)) {
+    termios saved{};
+    if (tcgetattr(STDIN_FILENO, &saved) == 0) {
+      termios raw = saved;
+      raw.c_lflag &= static_cast<tcflag_t>(~(ICANON | ECHO));
+      raw.c_cc[VMIN] = 1;
+      raw.c_cc[VTIME] = 0;
+      tcsetattr(STDIN_FILENO, TCSANOW, &raw);
+      char key;
+      ssize_t got;
+      do {
+        got = read(STDIN_FILENO, &key, 1);
+      } while (got < 0 && errno == EINTR);
+      tcsetattr(STDIN_FILENO, TCSANOW, &saved);
+      return;
+    }
+  }
+  // Not a terminal (a pipe, a file, or closed): one byte, or nothing at end of input.
+  char key;
+  ssize_t got;
+  do {
+    got = read(STDIN_FILENO, &key, 1);
+  } while (got < 0 && errno == EINTR);
+}
+
+bool runSetup(int argc, char** argv, RunSetup& setup) {
+  if (argc == 1) {
+    printUsage();
+    std::fputs("Hit any key to continue...\n", stdout);
+    std::fflush(stdout);
+    waitForKey();
+    return false;
+  }
+  // The switch reader shrinks the list in place; work on our own copy.
+  std::vector<char*> words(argv, argv + argc);
+  words.push_back(nullptr);
+  char** args = words.data();
+
+  setup.paths = splitSequenceName(args[1]);
+  FrameRange& range = setup.range;
+  if (argc > 3) {
+    range.firstFrame = positionalNumber(args[2]);
+    range.lastFrame = positionalNumber(args[3]);
+  } else {
+    range.firstFrame = 1;
+    range.lastFrame = 1;
+  }
+
+  RunParams& p = setup.params;
+  p.n = Lread_iswitch(argc, args, "-n", 3);
+  range.K = Lread_iswitch(argc, args, "-K", 0);
+  p.e1 = static_cast<float>(Lread_dswitch(argc, args, "-e1", 0.1));
+  p.e2 = static_cast<float>(Lread_dswitch(argc, args, "-e2", 0.008));
+  p.c1 = static_cast<float>(Lread_dswitch(argc, args, "-c1", 1.0));
+  p.c2 = static_cast<float>(Lread_dswitch(argc, args, "-c2", 0.05));
+  p.Cw = Lread_iswitch(argc, args, "-Cw", 5);
+  p.gamma = static_cast<float>(Lread_dswitch(argc, args, "-g", 0.7));
+  p.beta = static_cast<float>(Lread_dswitch(argc, args, "-b", 1.0));
+  p.tau_S = static_cast<float>(Lread_dswitch(argc, args, "-tS", 0.1));
+  p.tau_H = static_cast<float>(Lread_dswitch(argc, args, "-tH", 10.0));
+  p.shadowRemoval = Lread_iswitch(argc, args, "-s", 1);
+  p.medianWidth = Lread_iswitch(argc, args, "-Med", 0);
+  p.saveAllModels = Lread_iswitch(argc, args, "-m", 0);
+  p.lastMaskOnly = Lread_iswitch(argc, args, "-l", 0);
+  p.useRoi = Lread_iswitch(argc, args, "-ROI", 1);
+
+  // No weight kernel exists for other block sides.
+  if (!isSupportedBlockSize(p.n)) {
+    std::fprintf(stderr, "Invalid value %d for \"-n\": the block side must be 3, 5, 7 or 9\n",
+                 p.n);
+    throw RunExit{kExitSwitch};
+  }
+  if (p.medianWidth < 0 || (p.medianWidth > 0 && p.medianWidth % 2 == 0)) {
+    std::fprintf(stderr,
+                 "Invalid value %d for \"-Med\": the median width must be 0 (off) or odd\n",
+                 p.medianWidth);
+    throw RunExit{kExitSwitch};
+  }
+
+  const std::string& seqDir = setup.paths.seqDir;
+  if (range.K == 0) {
+    int fromIdx = 0, toIdx = 0;
+    if (readTemporalRoi(seqDir + "../temporalROI.txt", fromIdx, toIdx)) {
+      range.fromIdx = fromIdx;
+      range.toIdx = toIdx;
+      // Calibration frames are counted from the run's first frame.
+      const long long k = static_cast<long long>(fromIdx) - range.firstFrame;
+      range.K = k > 0 ? clampToInt(k) : 0;
+      if (range.lastFrame == 1) range.lastFrame = toIdx;
+    } else {
+      range.fromIdx = range.firstFrame;
+      range.toIdx = range.lastFrame;
+    }
+  } else {
+    range.fromIdx = clampToInt(static_cast<long long>(range.firstFrame) + range.K);
+    range.toIdx = range.lastFrame;
+  }
+
+  char number[32];
+  std::snprintf(number, sizeof number, "%.6d", range.firstFrame);
+  const std::string firstName = setup.paths.framePrefix + number + ".jpg";
+  setup.firstFrame = cv::imread(firstName, cv::IMREAD_COLOR);
+  if (setup.firstFrame.empty()) unreadable(firstName);
+  setup.W = setup.firstFrame.cols;
+  setup.H = setup.firstFrame.rows;
+  const int W = setup.W, H = setup.H;
+
+  const int minSide = minFrameSide(p.Cw);
+  if (W < minSide || H < minSide) {
+    std::printf("Frame %s is %dx%d; the spatial coherence filter needs at least %dx%d\n",
+                firstName.c_str(), W, H, minSide, minSide);
+    std::fflush(stdout);
+    throw RunExit{kExitInput};
+  }
+  if (!medianWidthUsable(p.medianWidth, W, H)) {
+    std::fprintf(stderr,
+                 "Invalid value %d for \"-Med\": too large a median width for %dx%d frames\n",
+                 p.medianWidth, W, H);
+    throw RunExit{kExitSwitch};
+  }
+
+  RoiMask& roi = setup.roi;
+  roi.W = W;
+  roi.H = H;
+  roi.firstRoiRow = 0;
+  if (p.useRoi != 0) {
+    const std::string roiName = seqDir + "../ROI.bmp";
+    cv::Mat roiImage = cv::imread(roiName, cv::IMREAD_GRAYSCALE);
+    if (roiImage.empty()) unreadable(roiName);
+    if (roiImage.cols != W || roiImage.rows != H) {
+      std::printf("ROI image %s is %dx%d but the frames are %dx%d\n", roiName.c_str(),
+                  roiImage.cols, roiImage.rows, W, H);
+      std::fflush(stdout);
+      throw RunExit{kExitInput};
+    }
+    roi.bytes.resize(static_cast<std::size_t>(W) * H);
+    for (int r = 0; r < H; ++r) {
+      const std::uint8_t* row = roiImage.ptr<std::uint8_t>(r);
+      std::copy(row, row + W, roi.bytes.begin() + static_cast<std::ptrdiff_t>(r) * W);
+    }
+    bool found = false;
+    for (int r = 0; r < H && !found; ++r)
+      for (int c = 0; c < W; ++c)
+        if (roi.bytes[static_cast<std::size_t>(r) * W + c] != 0) {
+          roi.firstRoiRow = r;
+          found = true;
+          break;
+        }
+  } else {
+    roi.bytes.assign(static_cast<std::size_t>(W) * H, 255);
+  }
+
+  std::fputs(settingsReport(setup).c_str(), stdout);
+  std::fflush(stdout);
+  return true;
+}
+
+std::string settingsReport(const RunSetup& s) {
+  const RunParams& p = s.params;
+  const FrameRange& f = s.range;
+  std::string out;
+  char line[512];
+  auto add = [&](int len) { out.append(line, static_cast<std::size_t>(len < 0 ? 0 : len)); };
+  out += "VARDO-CF on sequence " + s.paths.seqDir + s.paths.seqBase + "\n\n\n";
+  add(std::snprintf(line, sizeof line, "No. of images =         %d (from %d to %d)\n",
+                    clampToInt(static_cast<long long>(f.lastFrame) - f.firstFrame + 1),
+                    f.firstFrame, f.lastFrame));
+  add(std::snprintf(line, sizeof line, "Image size =            %d x %d\n", s.W, s.H));
+  add(std::snprintf(line, sizeof line, "Frames for calibration: K=%d\n", f.K));
+  add(std::snprintf(line, sizeof line, "Temporal ROI:           [%d,%d]\n", f.fromIdx, f.toIdx));
+  add(std::snprintf(line, sizeof line,
+                    "Neighborhood size:      n=%d (%d weight vectors per pixel)\n", p.n,
+                    p.n * p.n));
+  add(std::snprintf(line, sizeof line,
+                    "Distance thresholds:    e1=%.4f (calibration), e2=%.4f (online)\n",
+                    static_cast<double>(p.e1), static_cast<double>(p.e2)));
+  add(std::snprintf(line, sizeof line,
+                    "Learning rates:         c1=%.4f (calibration), c2=%.4f (online)\n",
+                    static_cast<double>(p.c1), static_cast<double>(p.c2)));
+  add(std::snprintf(line, sizeof line, "Shadow removal  (0/1):  %d", p.shadowRemoval));
+  if (p.shadowRemoval != 0)
+    add(std::snprintf(line, sizeof line,
+                      " (gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f)\n",
+                      static_cast<double>(p.gamma), static_cast<double>(p.beta),
+                      static_cast<double>(p.tau_S), static_cast<double>(p.tau_H)));
+  else
+    out += "\n";
+  add(std::snprintf(line, sizeof line, "Spatial Coherence:      Cw = %d\n", p.Cw));
+  add(std::snprintf(line, sizeof line, "ROI (0/1):              %d\n", p.useRoi));
+  out += "Median postproc. (0/1): ";
+  if (p.medianWidth != 0)
+    add(std::snprintf(line, sizeof line, "1 (width = %d)\n", p.medianWidth));
+  else
+    out += "0\n";
+  add(std::snprintf(line, sizeof line, "Save all models (0/1):  %d\n", p.saveAllModels));
+  add(std::snprintf(line, sizeof line, "Save all masks  (0/1):  %d\n",
+                    clampToInt(1LL - p.lastMaskOnly)));
+  return out;
+}
