@@ -37,5 +37,11 @@ void labelsToMask(const LabelMask& labels, cv::Mat& maskImage);
 // line naming the file on stderr and returns false.
 bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth);
 std::string maskFileName(int frameNumber);
-// Whether the median filter can take this aperture on a W x H frame.
+// Whether the median filter can take this aperture on a W x H frame: 0 and 1
+// (no filtering), and odd widths 3..255 whatever W and H. Negative and even
+// widths are refused. The bound was found by trying cv::medianBlur (OpenCV
+// 4.6) on 8-bit 0/255 images from 1x1 to 2500x1800: every odd width up to
+// 255 ran and matched a replicated-border reference median, while widths
+// from 295 up can fail OpenCV's internal assertions (its histogram median
+// keeps 16-bit counts, and 255 * 255 still fits in them).
 bool medianWidthUsable(int medianWidth, int W, int H);
