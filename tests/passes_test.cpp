@@ -8,8 +8,24 @@
 #include <vector>
 
 #include "model/model.h"
+#include "model/passes_select.h"
 
 namespace {
+
+// Every test runs against the reference passes, the fast passes and the
+// public entry points (whichever passes_select.h selects).
+struct PassSet {
+  const char* name;
+  decltype(&calibrationPass) calibration;
+  decltype(&detectionPass) detection;
+  decltype(&updatePass) update;
+};
+const PassSet kPassSets[] = {
+    {"reference", reference::calibrationPass, reference::detectionPass, reference::updatePass},
+    {"fast", fast::calibrationPass, fast::detectionPass, fast::updatePass},
+    {"selected", ::calibrationPass, ::detectionPass, ::updatePass},
+};
+class Passes : public testing::TestWithParam<PassSet> {};
 
 constexpr int kN = 3;
 constexpr int kW = 4;
@@ -124,12 +140,12 @@ FloatPlanes copyOf(const FloatPlanes& src) {
   return dst;
 }
 
-TEST(Passes, FirstCalibrationFrame) {
+TEST_P(Passes, FirstCalibrationFrame) {
   const FloatPlanes frame = testFrame();
   const FloatPlanes current = modelFrom(kStart);
   FloatPlanes next = copyOf(current);
   LabelMask labels(kW * kH, 0);  // first calibration frame: all zero
-  calibrationPass(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
+  GetParam().calibration(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
                   testParams(), testRoi());
 
   // Processed in raster order:
@@ -158,7 +174,7 @@ TEST(Passes, FirstCalibrationFrame) {
   expectModel(current, kStart);
 }
 
-TEST(Passes, LaterCalibrationFrameKeepsProcessedBlocksClosed) {
+TEST_P(Passes, LaterCalibrationFrameKeepsProcessedBlocksClosed) {
   // The labels of the previous frame (85 or 255 on every ROI pixel) close
   // the blocks of pixels not yet processed: (0,0)'s window no longer
   // reaches (1,0) (255); (1,1) outside the ROI stays open.
@@ -166,7 +182,7 @@ TEST(Passes, LaterCalibrationFrameKeepsProcessedBlocksClosed) {
   const FloatPlanes current = modelFrom(kStart);
   FloatPlanes next = copyOf(current);
   LabelMask labels = {85, 85, 85, 85, 255, 0, 85, 85, 85, 85, 85, 85};
-  calibrationPass(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
+  GetParam().calibration(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
                   testParams(), testRoi());
   expectModel(next, {
                         "GGG848848848",  //
@@ -183,14 +199,14 @@ TEST(Passes, LaterCalibrationFrameKeepsProcessedBlocksClosed) {
   EXPECT_EQ(labels, want);
 }
 
-TEST(Passes, DetectionThenUpdate) {
+TEST_P(Passes, DetectionThenUpdate) {
   const FloatPlanes frame = testFrame();
   const FloatPlanes current = modelFrom(kStart);
   const RoiMask roi = testRoi();
   LabelMask labels(kW * kH, 170);
   labels[5] = 0;  // outside the ROI: always 0
   std::vector<int> matchRow(kW * kH, 77), matchCol(kW * kH, 77);
-  detectionPass(frame, kH, kW, current, kN, kThreshold, labels, matchRow, matchCol,
+  GetParam().detection(frame, kH, kW, current, kN, kThreshold, labels, matchRow, matchCol,
                 testParams(), roi);
 
   const LabelMask wantLabels = {0, 0, 0, 0, 255, 0, 0, 0, 85, 0, 0, 0};
@@ -208,7 +224,7 @@ TEST(Passes, DetectionThenUpdate) {
   labels[10] = 255;
   labels[4] = 0;
   FloatPlanes next = copyOf(current);
-  updatePass(frame, kH, kW, current, labels, testAlpha(), kN, matchRow, matchCol, next, roi);
+  GetParam().update(frame, kH, kW, current, labels, testAlpha(), kN, matchRow, matchCol, next, roi);
 
   // (0,0) winner (2,2) reaches (0,1), (1,0) (label 0 now) and (1,1).
   // (0,1), (0,2) own blocks. (0,3) 170: untouched. (1,0): no winner.
@@ -231,7 +247,7 @@ TEST(Passes, DetectionThenUpdate) {
   EXPECT_EQ(labels, afterLabels);
 }
 
-TEST(Passes, EmptyRoiWritesNothing) {
+TEST_P(Passes, EmptyRoiWritesNothing) {
   const FloatPlanes frame = testFrame();
   const FloatPlanes current = modelFrom(kStart);
   RoiMask roi = testRoi();
@@ -240,17 +256,45 @@ TEST(Passes, EmptyRoiWritesNothing) {
   LabelMask labels(kW * kH, 42);
   std::vector<int> matchRow(kW * kH, 77), matchCol(kW * kH, 77);
   FloatPlanes next = copyOf(current);
-  detectionPass(frame, kH, kW, current, kN, kThreshold, labels, matchRow, matchCol,
+  GetParam().detection(frame, kH, kW, current, kN, kThreshold, labels, matchRow, matchCol,
                 testParams(), roi);
-  calibrationPass(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
+  GetParam().calibration(frame, kH, kW, current, labels, testAlpha(), kN, kThreshold, next,
                   testParams(), roi);
   LabelMask zeros(kW * kH, 0);
   std::vector<int> zeroRow(kW * kH, 0);
-  updatePass(frame, kH, kW, current, zeros, testAlpha(), kN, zeroRow, zeroRow, next, roi);
+  GetParam().update(frame, kH, kW, current, zeros, testAlpha(), kN, zeroRow, zeroRow, next, roi);
   EXPECT_EQ(labels, LabelMask(kW * kH, 42));
   EXPECT_EQ(matchRow, std::vector<int>(kW * kH, 77));
   EXPECT_EQ(matchCol, std::vector<int>(kW * kH, 77));
   expectModel(next, kStart);
 }
+
+// The inlined block scan of the fast passes must keep the single-precision
+// distance: with dy = dv = 2^-12 the first vector's distance rounds to 1.0
+// in float steps and ties the second one, so the first in scan order wins.
+// (Any other order or precision makes it 1 + 2^-23 and the second wins.)
+TEST_P(Passes, DetectionTieDecidedInSinglePrecision) {
+  FloatPlanes model(3, 9);
+  for (int i = 0; i < 9; ++i) model[2][i] = 1.5f;  // distance 2.25
+  model[0][0] = 1.0f;
+  model[1][0] = 0.000244140625f;
+  model[2][0] = 0.000244140625f;
+  model[0][1] = 1.0f;
+  model[2][1] = 0.0f;
+  FloatPlanes frame(3, 1);  // the pixel is black, (0, 0, 0)
+  LabelMask labels(1, 170);
+  std::vector<int> matchRow(1, 77), matchCol(1, 77);
+  const RoiMask roi = RoiMask::all(1, 1);
+  GetParam().detection(frame, 1, 1, model, 3, 2.0f, labels, matchRow, matchCol, testParams(),
+                       roi);
+  EXPECT_EQ(labels[0], 0);
+  EXPECT_EQ(matchRow[0], 0);
+  EXPECT_EQ(matchCol[0], 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Implementations, Passes, testing::ValuesIn(kPassSets),
+                         [](const testing::TestParamInfo<PassSet>& i) {
+                           return std::string(i.param.name);
+                         });
 
 }  // namespace

@@ -1,9 +1,12 @@
 // Calibration and online passes (Part 3.5): the reference implementations,
-// in the defined raster order from roi.firstRoiRow. Overlapping update
-// windows resolve last writer wins, so the order is part of the result.
+// in the defined raster order from roi.firstRoiRow, and the public entry
+// points, which run the implementation chosen in passes_select.h.
+// Overlapping update windows resolve last writer wins, so the order is part
+// of the result.
 #include <cassert>
 
 #include "model/model.h"
+#include "model/passes_select.h"
 
 namespace {
 
@@ -16,6 +19,8 @@ inline ConeColor pixelColour(const FloatPlanes& frame, std::size_t p) {
 }
 
 }  // namespace
+
+namespace reference {
 
 void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
                      LabelMask& labels, const AlphaTable& alpha, int n, float e1,
@@ -73,4 +78,37 @@ void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& curre
     const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
     updateNeighbourhood(xs, H, W, current, next, alpha, n, matchRow[p], matchCol[p], labels);
   }
+}
+
+}  // namespace reference
+
+// ---- Public entry points -----------------------------------------------------
+
+void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
+                     FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
+  if constexpr (kSelectedPasses == PassImpl::Fast)
+    fast::calibrationPass(frame, H, W, current, labels, alpha, n, e1, next, params, roi);
+  else
+    reference::calibrationPass(frame, H, W, current, labels, alpha, n, e1, next, params, roi);
+}
+
+void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
+                   float e2, LabelMask& labels, std::vector<int>& matchRow,
+                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
+  if constexpr (kSelectedPasses == PassImpl::Fast)
+    fast::detectionPass(frame, H, W, current, n, e2, labels, matchRow, matchCol, params, roi);
+  else
+    reference::detectionPass(frame, H, W, current, n, e2, labels, matchRow, matchCol, params,
+                             roi);
+}
+
+void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, int n,
+                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
+                FloatPlanes& next, const RoiMask& roi) {
+  if constexpr (kSelectedPasses == PassImpl::Fast)
+    fast::updatePass(frame, H, W, current, labels, alpha, n, matchRow, matchCol, next, roi);
+  else
+    reference::updatePass(frame, H, W, current, labels, alpha, n, matchRow, matchCol, next, roi);
 }
