@@ -72,9 +72,9 @@ TEST(Cli, InputErrorsNameTheFileAndExitWith1) {
   EXPECT_EQ(r.out, "Unable to read expected file " + (dir / "nothere/in000001.jpg") + "\n");
 
   // Missing ROI image; K is given so the temporal-ROI file is not needed.
-  TinySequence spec;
-  spec.withRoi = false;
-  std::string seq = makeTinySequence(dir / "noroi", spec);
+  TinySequence tiny;
+  tiny.withRoi = false;
+  std::string seq = makeTinySequence(dir / "noroi", tiny);
   r = runTool({seq, "1", "6", "-K", "2"}, work.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.out.find("Unable to read expected file " + (dir / "noroi/input/") + "../ROI.bmp\n"),
@@ -85,26 +85,26 @@ TEST(Cli, InputErrorsNameTheFileAndExitWith1) {
   EXPECT_EQ(r.status, 0) << r.out << r.err;
 
   // A temporal-ROI file that does not hold two integers.
-  spec = TinySequence();
-  spec.temporalRoi = "470 abc";
-  seq = makeTinySequence(dir / "badtroi", spec);
+  tiny = TinySequence();
+  tiny.temporalRoi = "470 abc";
+  seq = makeTinySequence(dir / "badtroi", tiny);
   r = runTool({seq}, work.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Malformed temporal ROI file " + (dir / "badtroi/input/") + "../temporalROI.txt\n");
 
   // An ROI image of another size than the frames.
-  spec = TinySequence();
-  spec.roiW = 9;
-  seq = makeTinySequence(dir / "roisize", spec);
+  tiny = TinySequence();
+  tiny.roiW = 9;
+  seq = makeTinySequence(dir / "roisize", tiny);
   r = runTool({seq}, work.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "ROI image " + (dir / "roisize/input/") + "../ROI.bmp is 9x6 but the frames are 8x6\n");
 
   // Frames too small for the coherence filter's windows.
-  spec = TinySequence();
-  spec.W = 3;
-  spec.H = 5;
-  seq = makeTinySequence(dir / "small", spec);
+  tiny = TinySequence();
+  tiny.W = 3;
+  tiny.H = 5;
+  seq = makeTinySequence(dir / "small", tiny);
   r = runTool({seq}, work.path());
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "Frame " + seq + "000001.jpg is 3x5; the spatial coherence filter needs at least 4x4\n");
@@ -168,11 +168,11 @@ TEST(Cli, SettingsReportWithDefaults) {
 TEST(Cli, SettingsReportWithShadowRemovalOffAndMedianOn) {
   ScratchDir dir("cli");
   ScratchDir work("cli-work");
-  TinySequence spec;
-  spec.first = 3;
-  spec.last = 8;
-  spec.temporalRoi = "5 8";
-  const std::string seq = makeTinySequence(dir / "seq", spec);
+  TinySequence tiny;
+  tiny.first = 3;
+  tiny.last = 8;
+  tiny.temporalRoi = "5 8";
+  const std::string seq = makeTinySequence(dir / "seq", tiny);
   // Calibration is counted from the run's first frame: 5 - 3 = 2 frames.
   RunResult r = runTool({seq, "3", "8", "-s", "0", "-Med", "3", "-n", "5", "-e1", ".25", "-c2",
                          "1e-2", "-Cw", "3", "-m", "5", "-l", "2"},
@@ -203,9 +203,9 @@ TEST(Cli, SequenceNamesAndFrameNumbers) {
   ScratchDir dir("cli");
   ScratchDir work("cli-work");
   // A name ending in a separator uses the base name "L0".
-  TinySequence spec;
-  spec.temporalRoi = "";
-  makeTinySequence(dir / "l0", spec);
+  TinySequence tiny;
+  tiny.temporalRoi = "";
+  makeTinySequence(dir / "l0", tiny);
   std::rename((dir / "l0/input/in000001.jpg").c_str(), (dir / "l0/input/L0000001.jpg").c_str());
   // Three words: the lone number is ignored and both frame numbers stay 1;
   // no temporal ROI file, so K is 0.

@@ -52,9 +52,9 @@ std::size_t count(const std::string& text, const std::string& piece) {
 class DriverTest : public testing::Test {
  protected:
   void SetUp() override {
-    TinySequence spec;
-    spec.temporalRoi = "";  // K comes from the command line unless a test adds the file
-    seq_ = makeTinySequence(dir_ / "seq", spec);
+    TinySequence tiny;
+    tiny.temporalRoi = "";  // K comes from the command line unless a test adds the file
+    seq_ = makeTinySequence(dir_ / "seq", tiny);
   }
   RunResult runHere(const std::vector<std::string>& extra) {
     std::vector<std::string> args{seq_, "1", "6"};

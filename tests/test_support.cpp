@@ -124,30 +124,30 @@ const std::string& sampleSequenceDir() {
   return dir;
 }
 
-std::string makeTinySequence(const std::string& dir, const TinySequence& spec) {
+std::string makeTinySequence(const std::string& dir, const TinySequence& tiny) {
   fs::create_directories(dir + "/input");
-  for (int f = spec.first; f <= spec.last; ++f) {
-    cv::Mat img(spec.H, spec.W, CV_8UC3);
-    for (int r = 0; r < spec.H; ++r)
-      for (int c = 0; c < spec.W; ++c)
+  for (int f = tiny.first; f <= tiny.last; ++f) {
+    cv::Mat img(tiny.H, tiny.W, CV_8UC3);
+    for (int r = 0; r < tiny.H; ++r)
+      for (int c = 0; c < tiny.W; ++c)
         img.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<uchar>(40 + 10 * c),
                                             static_cast<uchar>(60 + 15 * r), 90);
-    const int x = (f - spec.first) % spec.W;
-    for (int r = 0; r < std::min(2, spec.H); ++r)
-      for (int c = x; c < std::min(x + 2, spec.W); ++c)
+    const int x = (f - tiny.first) % tiny.W;
+    for (int r = 0; r < std::min(2, tiny.H); ++r)
+      for (int c = x; c < std::min(x + 2, tiny.W); ++c)
         img.at<cv::Vec3b>(r, c) = cv::Vec3b(20, 20, 230);
     char name[64];
     std::snprintf(name, sizeof name, "/input/in%06d.jpg", f);
     if (!cv::imwrite(dir + name, img, {cv::IMWRITE_JPEG_QUALITY, 100}))
       throw std::runtime_error("cannot write tiny sequence");
   }
-  if (spec.withRoi) {
-    const int rw = spec.roiW < 0 ? spec.W : spec.roiW;
-    const int rh = spec.roiH < 0 ? spec.H : spec.roiH;
+  if (tiny.withRoi) {
+    const int rw = tiny.roiW < 0 ? tiny.W : tiny.roiW;
+    const int rh = tiny.roiH < 0 ? tiny.H : tiny.roiH;
     cv::Mat roi(rh, rw, CV_8UC1, cv::Scalar(255));
     cv::imwrite(dir + "/ROI.bmp", roi);
   }
-  if (!spec.temporalRoi.empty()) writeFile(dir + "/temporalROI.txt", spec.temporalRoi + "\n");
+  if (!tiny.temporalRoi.empty()) writeFile(dir + "/temporalROI.txt", tiny.temporalRoi + "\n");
   return dir + "/input/in";
 }
 

@@ -57,7 +57,7 @@ struct TinySequence {
   int roiH = -1;
 };
 // Returns the sequence name to pass to sc-vardo (DIR/input/in).
-std::string makeTinySequence(const std::string& dir, const TinySequence& spec);
+std::string makeTinySequence(const std::string& dir, const TinySequence& tiny);
 
 std::string exePath();         // sc-vardo
 std::string makeSamplePath();  // make-sample
