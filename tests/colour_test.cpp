@@ -135,6 +135,9 @@ TEST(Colour, HsvToRgbSectorsAndSpecialCases) {
       {270.0f, 0.5f, 1.0f, 0.75f, 0.5f, 1.0f},          // sector 4: (t, p, V)
       {330.0f, 0.5f, 1.0f, 1.0f, 0.5f, 0.749999762f},   // sector 5: (V, p, q)
       {360.0f, 0.5f, 1.0f, 1.0f, 0.5f, 0.5f},           // 360 is hue 0
+      // 359.999969 * 0.016666668f rounds to h = 6 (f = 0): hue 0's colour,
+      // not sector 5's (V, p, V).
+      {359.999969f, 0.5f, 1.0f, 1.0f, 0.5f, 0.5f},
       {123.0f, 0.0f, 0.25f, 0.25f, 0.25f, 0.25f},       // S = 0: grey whatever H
   };
   for (const Case& t : cases) {

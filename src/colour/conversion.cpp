@@ -69,20 +69,23 @@ void hsvToRgb(float H, float S, float V, float& R, float& G, float& B) {
   }
   if (H >= 360.0f) H = static_cast<float>(static_cast<double>(H) - 360.0);
   const float h = static_cast<float>(H * static_cast<double>(kInv60));
-  // A hue just below 360 can give h == 6.0f; like a NaN hue it falls to the
-  // last sector (the default branch), as in the sector table's last row.
+  // The one float hue 359.999969 gives h == 6.0f (i = 6, f = 0), a case the
+  // sector table leaves open: it is taken as sector 0, which with f = 0 is
+  // hue 0's colour (V, p, p), the colour hue 360 gets. A NaN hue (never
+  // produced by coneToHsv) takes the last sector.
   const int i = std::isfinite(h) ? static_cast<int>(std::floor(h)) : 5;
   const float f = static_cast<float>(static_cast<double>(h) - i);
   const float p = static_cast<float>(V * (1.0 - S));
   const float q = static_cast<float>(V * (1.0 - static_cast<double>(S) * f));
   const float t = static_cast<float>(V * (1.0 - S * (1.0 - f)));
   switch (i) {
-    case 0: R = V; G = t; B = p; break;
+    case 0:
+    case 6: R = V; G = t; B = p; break;
     case 1: R = q; G = V; B = p; break;
     case 2: R = p; G = V; B = t; break;
     case 3: R = p; G = q; B = V; break;
     case 4: R = t; G = p; B = V; break;
-    default: R = V; G = p; B = q; break;  // 5, and i == 6
+    default: R = V; G = p; B = q; break;  // 5
   }
 }
 
