@@ -1,5 +1,10 @@
 # Shared by the scripts: install missing Debian packages, configure and build.
-# Source it; set BUILD_DIR and BUILD_TYPE (and CMAKE_EXTRA) before calling build.
+# Sourced with ROOT set; BUILD_DIR, BUILD_TYPE and CMAKE_EXTRA may come from
+# the environment.
+
+BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
+BUILD_TYPE="${BUILD_TYPE:-Release}"
+CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
 PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
 

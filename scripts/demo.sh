@@ -3,9 +3,6 @@
 # sc-vardo on it. Masks and snapshots land in build/demo/out.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
-BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
-BUILD_TYPE="${BUILD_TYPE:-Release}"
-CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 source "$ROOT/scripts/common.sh"
 
 install_missing

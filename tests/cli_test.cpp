@@ -9,16 +9,11 @@
 
 using testsupport::makeTinySequence;
 using testsupport::RunResult;
+using testsupport::runTool;
 using testsupport::ScratchDir;
 using testsupport::TinySequence;
 
 namespace {
-
-RunResult runTool(const std::vector<std::string>& args, const std::string& workDir) {
-  std::vector<std::string> argv{testsupport::exePath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return testsupport::run(argv, workDir);
-}
 
 std::vector<std::string> lines(const std::string& text) {
   std::vector<std::string> out;

@@ -64,6 +64,12 @@ RunResult run(const std::vector<std::string>& argv, const std::string& workDir) 
   return r;
 }
 
+RunResult runTool(const std::vector<std::string>& args, const std::string& workDir) {
+  std::vector<std::string> argv{exePath()};
+  argv.insert(argv.end(), args.begin(), args.end());
+  return run(argv, workDir);
+}
+
 ScratchDir::ScratchDir(const std::string& tag) {
   fs::path base = fs::temp_directory_path() / "scvardo-tests";
   fs::create_directories(base);

@@ -16,6 +16,9 @@ struct RunResult {
 // Runs `argv` (argv[0] is a path) in `workDir` with standard input closed.
 RunResult run(const std::vector<std::string>& argv, const std::string& workDir = ".");
 
+// Runs sc-vardo with `args` in `workDir`.
+RunResult runTool(const std::vector<std::string>& args, const std::string& workDir);
+
 // A fresh, empty directory under the build tree's temp area, removed on exit.
 class ScratchDir {
  public:
