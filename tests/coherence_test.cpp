@@ -1,5 +1,5 @@
-// Spatial coherence filter (Part 4.1). Windows and thresholds are written
-// here from the tables of the definition, class by class; each case places
+// Spatial coherence filter. Windows and thresholds are written
+// here from the class tables, class by class; each case places
 // exactly `threshold` and `threshold + 1` background labels inside the window
 // and background everywhere outside it, so a window that is too large, too
 // small or shifted, or a threshold off by one, changes the result.
@@ -112,7 +112,7 @@ TEST(CoherenceRule, Table) {
   }
 }
 
-// 3x3 table of Part 4.1 on a 5-row, 6-column frame.
+// The 3x3 class table on a 5-row, 6-column frame.
 TEST(Coherence3x3, ClassWindowsAndThresholds) {
   const int H = 5, W = 6;
   checkCases(Variant::Three, H, W,
@@ -131,7 +131,7 @@ TEST(Coherence3x3, ClassWindowsAndThresholds) {
              });
 }
 
-// 5x5 table of Part 4.1 on a 7-row, 8-column frame.
+// The 5x5 class table on a 7-row, 8-column frame.
 TEST(Coherence5x5, ClassWindowsAndThresholds) {
   const int H = 7, W = 8;
   checkCases(Variant::Five, H, W,
@@ -156,7 +156,7 @@ TEST(Coherence5x5, ClassWindowsAndThresholds) {
              });
 }
 
-// The twelve pixels the 5x5 table leaves undefined get the 3x3 rule of their
+// The twelve pixels the 5x5 table does not cover get the 3x3 rule of their
 // position: 3x3 top/bottom row, left/right column or interior window.
 TEST(Coherence5x5, NearCornerPixelsTakeThe3x3Rule) {
   const int H = 7, W = 8;
@@ -177,8 +177,8 @@ TEST(Coherence5x5, NearCornerPixelsTakeThe3x3Rule) {
              });
 }
 
-// The cases the definition lists in words.
-TEST(Coherence, DefinitionExamples) {
+// Cases stated in words: isolated pixels, shadows, corners.
+TEST(Coherence, WordedExamples) {
   {
     SCOPED_TRACE("3x3: 255 alone among 0 becomes 170; 0 among 255 becomes 255");
     const int H = 3, W = 3;

@@ -1,6 +1,5 @@
-// Colour conversion (Part 2.1). Expected values are worked out from the
-// definition by hand or offline (single-precision rounding of each stored
-// value, double in between) and written here as literals; the tests never
+// Colour conversion. Expected values are worked out by hand or offline
+// (single-precision rounding of each stored value, double in between) and written here as literals; the tests never
 // call one conversion to produce the expected value of another.
 #include <gtest/gtest.h>
 
@@ -37,7 +36,7 @@ const HsvCase kHsvCases[] = {
     {"red minus", 255, 0, 1, 359.764709f, 1.0f, 1.0f, 0.999991596f, -0.0041066315f, 1.0f},
     {"orange", 200, 120, 40, 29.9999981f, 0.800000012f, 0.784313798f, 0.543388546f,
      0.313725501f, 0.784313798f},
-    // Keeping h in float would give 197.142868; the definition gives 197.142853.
+    // Keeping h in float would give 197.142868; double gives 197.142853.
     {"h held in double", 0, 5, 7, 197.142853f, 1.0f, 0.0274509825f, -0.0262314137f,
      -0.00809131656f, 0.0274509825f},
     // Rounding cos(a) and each product to float would give x = -0.0137254884.

@@ -1,4 +1,4 @@
-// Mask finishing and output (Part 4.2): labels to mask bytes, the median
+// Mask finishing and output: labels to mask bytes, the median
 // path, file names, the width rule, and files that are complete or absent.
 #include <gtest/gtest.h>
 #include <signal.h>

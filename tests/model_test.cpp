@@ -1,7 +1,7 @@
-// Neural background model, Parts 3.1 to 3.4: storage, best match and shadow
-// test, kernels and rates, neighbourhood update. Expected values are written
+// Neural background model: storage, best match and shadow test, kernels and
+// rates, neighbourhood update. Expected values are written
 // out by hand (dyadic inputs make the blends exact) or were worked out
-// offline from the definition; none is produced by the code under test.
+// offline; none is produced by the code under test.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -323,7 +323,7 @@ TEST(Weights, SupportedSizesAndSpreads) {
 
 struct KernelCase {
   int n;
-  std::vector<int> cells;  // row-major, from Part 3.3
+  std::vector<int> cells;  // row-major, the kernel table
 };
 
 TEST(Weights, KernelsMatchTheTables) {

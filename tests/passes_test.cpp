@@ -1,4 +1,4 @@
-// Calibration and online passes (Part 3.5) on a 4 x 3 frame with n = 3.
+// Calibration and online passes on a 4 x 3 frame with n = 3.
 // The expected models were worked out by hand, cell by cell, following the
 // raster order, the owner test and last-writer-wins; the inputs are dyadic so
 // every blend is exact and can be written as a literal.

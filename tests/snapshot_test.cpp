@@ -1,6 +1,6 @@
-// Model snapshot (Part 2.2): rendering of known weight vectors, the exact PPM
+// Model snapshot: rendering of known weight vectors, the exact PPM
 // bytes, and the failure paths. Expected pixels are worked out by hand from
-// Part 2.1's definitions (the weight vectors are chosen away from rounding
+// the colour conversions (the weight vectors are chosen away from rounding
 // edges) and written as literals.
 #include <gtest/gtest.h>
 #include <signal.h>

@@ -211,16 +211,16 @@ Scene makeScene(int W, int H) {
   // and 4 pixels per frame on a 160-pixel-wide frame.
   s.shadowDx = W / 24 + 1;
   s.shadowDy = H / 14 + 1;
-  struct Spec {
+  struct ObjectTrack {
     int widthPermille, heightPermille, topPermille, speedQ160, entryFrame;
     cv::Vec3b bgr;
   };
-  const Spec specs[] = {
+  const ObjectTrack tracks[] = {
       {170, 125, 300, 6, 6, cv::Vec3b(40, 35, 225)},    // red
       {140, 110, 500, -10, 10, cv::Vec3b(50, 205, 45)},  // green
       {190, 135, 700, 16, 16, cv::Vec3b(230, 80, 30)},   // blue
   };
-  for (const Spec& sp : specs) {
+  for (const ObjectTrack& sp : tracks) {
     MovingObject o;
     o.w = W * sp.widthPermille / 1000;
     o.h = H * sp.heightPermille / 1000;

@@ -1,6 +1,6 @@
-// Colour conversion (Part 2.1): 8-bit RGB to HSV to cone coordinates and back.
+// Colour conversion: 8-bit RGB to HSV to cone coordinates and back.
 //
-// Precision: every named quantity below that the definition stores is a
+// Precision: every named quantity below that is stored is a
 // float; each expression is evaluated in double (the single-precision
 // constants of colour.h widened to double) and rounded once, when stored.
 #include <algorithm>

@@ -1,4 +1,4 @@
-// Model snapshot (Part 2.2): every model cell rendered as one RGB pixel, and
+// Model snapshot: every model cell rendered as one RGB pixel, and
 // the picture written as a binary PPM file.
 #include <sys/stat.h>
 

@@ -1,9 +1,9 @@
-// Spatial coherence filter (Part 4.1): each ROI pixel's label is replaced by
+// Spatial coherence filter: each ROI pixel's label is replaced by
 // coherenceRule(background count of its window, class threshold, label).
 //
 // Meaning: windowFor3x3 / windowFor5x5 give, for one pixel, the clipped
 // window and the threshold of its class, straight from the tables of
-// Part 4.1, and filterAt counts that window afresh. Speed: the interior
+// its class, and filterAt counts that window afresh. Speed: the interior
 // pixels of a row (the only class with a full window) are counted by
 // countInterior with fixed offsets and no class tests; its window and
 // threshold are those that windowFor* gives for every interior pixel, so the
@@ -29,7 +29,7 @@ struct Window {
 };
 
 // Position of a row (or column) relative to the frame's edges, as the class
-// tables of Part 4.1 tell them apart.
+// class tables tell them apart.
 enum class Zone { First, Second, Middle, SecondToLast, Last };
 
 Zone zone5(int i, int len) {

@@ -16,9 +16,9 @@ class Mat;
 std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label);
 
 // Read `in`, write the ROI pixels of `out` (nothing else); windows and
-// thresholds per class as in Part 4.1, cells outside the ROI counted by
+// thresholds per class per class, cells outside the ROI counted by
 // their stored label. The 5x5 variant gives the twelve pixels beside the
-// corners that its table leaves undefined ((0,1), (1,0), (1,1) and their
+// corners that its own windows do not cover ((0,1), (1,0), (1,1) and their
 // mirror images) the 3x3 rule of their position: its clipped window and
 // threshold. Frames must be at least 2x2 (3x3 variant) or 4x4 (5x5 variant);
 // see minFrameSide. Smaller frames never read outside the frame (windows

@@ -1,4 +1,4 @@
-// Mask finishing and output (Part 4.2): labels to the binary mask image, the
+// Mask finishing and output: labels to the binary mask image, the
 // optional median filter, and the PNG file, written complete or not at all.
 #include <fcntl.h>
 #include <unistd.h>

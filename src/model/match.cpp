@@ -1,4 +1,4 @@
-// Best-match search and shadow test (Part 3.2).
+// Best-match search and shadow test.
 //
 // Distances are computed, stored and compared in single precision: each
 // difference, square and partial sum is a float, summed left to right. The
@@ -66,8 +66,8 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
   return NoMatch;
 }
 
-// The value ratio and the hue difference dH are stored as floats (named
-// quantities of the definition); |Sp - Sm| and 360 - dH stay in double inside
+// The value ratio and the hue difference dH are stored as floats (they are
+// named quantities of the method); |Sp - Sm| and 360 - dH stay in double inside
 // their comparisons. Any comparison with a NaN fails.
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
                      int& outRow, int& outCol, const RunParams& params) {

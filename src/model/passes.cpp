@@ -1,5 +1,5 @@
-// Calibration and online passes (Part 3.5): the reference implementations,
-// in the defined raster order from roi.firstRoiRow, and the public entry
+// Calibration and online passes: the reference implementations,
+// in raster order from roi.firstRoiRow, and the public entry
 // points, which run the implementation chosen in passes_select.h.
 // Overlapping update windows resolve last writer wins, so the order is part
 // of the result.

@@ -1,4 +1,4 @@
-// Faster passes of Part 3.5, bit-identical to reference:: in passes.cpp.
+// Faster passes, bit-identical to reference:: in passes.cpp.
 //
 // Same raster order, same calls in the same order, same arithmetic; only the
 // bookkeeping differs:
@@ -11,7 +11,7 @@
 //    window update, so the outcome per cell is the same);
 //  - the shadow fallback, which runs only when nothing is within the
 //    threshold, calls the reference findShadowMatch.
-// The blend keeps the definition's expression, (1 - a) formed once per cell
+// The blend keeps the reference expression, (1 - a) formed once per cell
 // in double and (1 - a) * current + a * x rounded to float once.
 #include <algorithm>
 #include <cassert>

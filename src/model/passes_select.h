@@ -1,8 +1,8 @@
-// The two implementations of the passes of Part 3.5 and the one place that
+// The two implementations of the passes and the one place that
 // selects which of them the public calibrationPass, detectionPass and
 // updatePass (model.h) run.
 //
-// reference:: is the plain definition in raster order (passes.cpp); fast::
+// reference:: is the plain version in raster order (passes.cpp); fast::
 // (passes_fast.cpp) gives bit-identical labels, winner positions and model
 // cells, which tests/passes_fast_test.cpp checks on odd sizes, ROIs with
 // holes, random frames and real frames. Neither is parallel: the raster

@@ -1,4 +1,4 @@
-// Model storage and initialisation (Part 3.1).
+// Model storage and initialisation.
 #include <cassert>
 
 #include "model/model.h"

@@ -1,4 +1,4 @@
-// Neighbourhood update (Part 3.4).
+// Neighbourhood update.
 #include <algorithm>
 #include <cassert>
 

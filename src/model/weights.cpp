@@ -1,4 +1,4 @@
-// Neighbourhood weights and learning-rate schedule (Part 3.3).
+// Neighbourhood weights and learning-rate schedule.
 //
 // Intermediate arithmetic is in double; each stored kernel entry, rate and
 // alpha entry is rounded to float once.
