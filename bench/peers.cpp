@@ -1,0 +1,344 @@
+// scvardo-peers SEQDIR OUTDIR: SC-VARDO's passes against OpenCV's MOG2 and
+// KNN background subtractors on the same frames, held in memory.
+//
+// SC-VARDO is driven like the phase driver drives it (default parameters,
+// K = fromIdx - 1 calibration frames from frame 1, 5x5 coherence), and the
+// timed spans are exactly those of the tool's timing lines: calibrationPass
+// alone per calibration frame; detectionPass + coherence filter + updatePass
+// per online frame. For MOG2 and KNN (default parameters, shadows detected,
+// the shadow value 127 counted as background) each apply() is timed. Every
+// method writes OUTDIR/<method>/bin%06d.png for the temporal ROI, which is
+// evaluated with the metrics library; one markdown table goes to standard
+// output, progress to standard error.
+//
+// Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage.
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <opencv2/core.hpp>
+#include <opencv2/core/utility.hpp>
+#include <opencv2/core/utils/logger.hpp>
+#include <opencv2/imgcodecs.hpp>
+#include <opencv2/video/background_segm.hpp>
+
+#include "colour/colour.h"
+#include "driver/run_state.h"
+#include "mask/mask.h"
+#include "metrics.h"
+#include "model/model.h"
+#include "model/planes.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double msSince(Clock::time_point start, Clock::time_point end) {
+  return std::chrono::duration<double, std::milli>(end - start).count();
+}
+
+struct Sequence {
+  std::string dir;
+  int firstFrame = 1;
+  int fromIdx = 0, toIdx = 0, K = 0;
+  std::vector<cv::Mat> frames;  // frame number firstFrame + i at index i
+  cv::Mat roiImage;
+  RoiMask roi;
+};
+
+struct Result {
+  std::string method, outName;
+  int threads = 1;
+  double warmupMs = 0;  // total over the warm-up (calibration) frames timed
+  int warmupFrames = 0;
+  double onlineMs = 0;  // total over the online frames
+  int onlineFrames = 0;
+  double bytesPerPixel = 0;
+  metrics::Metrics m;
+  std::string note;
+};
+
+bool fail(const std::string& what) {
+  std::fprintf(stderr, "scvardo-peers: %s\n", what.c_str());
+  return false;
+}
+
+bool loadSequence(const std::string& dir, Sequence& s) {
+  s.dir = dir;
+  std::string error;
+  int from = 0, to = 0;
+  if (!metrics::readTemporalRoi(dir, from, to, error)) return fail(error);
+  s.fromIdx = from;
+  s.toIdx = to;
+  s.K = from - 1;  // as run setup does when no -K is given
+  if (!metrics::readGrey(metrics::roiPath(dir), "ROI", s.roiImage, error)) return fail(error);
+  for (int f = s.firstFrame; f <= s.toIdx; ++f) {
+    const std::string p = metrics::inputPath(dir, f);
+    cv::Mat img = cv::imread(p, cv::IMREAD_COLOR);
+    if (img.empty()) return fail("cannot read input frame " + p);
+    if (img.size() != s.roiImage.size())
+      return fail("input frame " + p + " differs in size from " + metrics::roiPath(dir));
+    s.frames.push_back(img);
+  }
+  const int W = s.roiImage.cols, H = s.roiImage.rows;
+  s.roi.W = W;
+  s.roi.H = H;
+  s.roi.bytes.assign(static_cast<std::size_t>(W) * H, 0);
+  s.roi.firstRoiRow = -1;
+  for (int r = 0; r < H; ++r)
+    for (int c = 0; c < W; ++c) {
+      const std::uint8_t v = s.roiImage.at<std::uint8_t>(r, c);
+      s.roi.bytes[static_cast<std::size_t>(r) * W + c] = v;
+      if (v != 0 && s.roi.firstRoiRow < 0) s.roi.firstRoiRow = r;
+    }
+  if (s.roi.firstRoiRow < 0) s.roi.firstRoiRow = 0;
+  return true;
+}
+
+bool prepareDir(const std::string& dir) {
+  std::error_code ec;
+  std::filesystem::create_directories(dir, ec);
+  if (ec || !std::filesystem::is_directory(dir))
+    return fail("cannot create directory " + dir + (ec ? ": " + ec.message() : ""));
+  return true;
+}
+
+bool evaluate(const Sequence& s, const std::string& maskDir, Result& r) {
+  metrics::Counts counts;
+  std::string error;
+  if (!metrics::evaluateSequence(maskDir, s.dir, s.fromIdx, s.toIdx, counts, error))
+    return fail(error);
+  r.m = metrics::compute(counts);
+  return true;
+}
+
+// SC-VARDO with default parameters, as the phase driver runs it.
+bool runScVardo(const Sequence& s, const std::string& outDir, Result& r) {
+  const RunParams params;  // the switch defaults
+  const int n = params.n, W = s.roi.W, H = s.roi.H;
+  const std::size_t N = static_cast<std::size_t>(W) * H, cells = N * n * n;
+  FloatPlanesHandle frame = newFloatPlanes(3, N);
+  FloatPlanesHandle current = newFloatPlanes(3, cells);
+  FloatPlanesHandle next = newFloatPlanes(3, cells);
+  WeightKernel kernel(n);
+  AlphaTable alpha(n);
+  LabelMask labels(N, 0), spare(N, 0);
+  std::vector<int> matchRow(N, 0), matchCol(N, 0);
+  cv::Mat maskImage(H, W, CV_8UC1);
+
+  convertFrame(s.frames[0], *frame, s.roi);
+  initModel(*current, *frame, H, W, n, s.roi);
+  copyPlanes(*current, cells, *next);
+  buildWeightKernel(n, kernelSpread(n), kernel);
+  const BaseRates rates = baseRates(params.c1, params.c2, n);
+
+  r.warmupMs = 0;
+  r.warmupFrames = 0;
+  for (int t = 1; t <= s.K - 1; ++t) {
+    convertFrame(s.frames[static_cast<std::size_t>(t)], *frame, s.roi);
+    buildAlphaTable(n, calibrationRate(t, s.K, rates), kernel, alpha);
+    const Clock::time_point t0 = Clock::now();
+    calibrationPass(*frame, H, W, *current, labels, alpha, n, params.e1, *next, params, s.roi);
+    r.warmupMs += msSince(t0, Clock::now());
+    ++r.warmupFrames;
+    copyPlanes(*next, cells, *current);
+  }
+
+  buildAlphaTable(n, onlineRate(rates), kernel, alpha);
+  const int lastFrame = s.toIdx;
+  r.onlineMs = 0;
+  r.onlineFrames = 0;
+  for (int i = std::max(s.K, 0); i <= lastFrame - s.firstFrame; ++i) {
+    const int f = s.firstFrame + i;
+    convertFrame(s.frames[static_cast<std::size_t>(i)], *frame, s.roi);
+    const Clock::time_point t0 = Clock::now();
+    detectionPass(*frame, H, W, *current, n, params.e2, labels, matchRow, matchCol, params,
+                  s.roi);
+    if (params.Cw == 5)
+      coherenceFilter5x5(H, W, labels, n, spare, s.roi);
+    else
+      coherenceFilter3x3(H, W, labels, n, spare, s.roi);
+    std::swap(labels, spare);
+    updatePass(*frame, H, W, *current, labels, alpha, n, matchRow, matchCol, *next, s.roi);
+    r.onlineMs += msSince(t0, Clock::now());
+    ++r.onlineFrames;
+    copyPlanes(*next, cells, *current);
+    if (f >= s.fromIdx && f <= s.toIdx) {
+      labelsToMask(labels, maskImage);
+      std::string error;
+      if (!metrics::writePng(metrics::maskPath(outDir, f), maskImage, error)) return fail(error);
+    }
+  }
+  // Two models of 3 float planes of n*n cells per pixel, and the snapshot's
+  // 3 byte planes of n*n cells per pixel.
+  r.bytesPerPixel = 2.0 * 3 * n * n * sizeof(float) + 3.0 * n * n;
+  return true;
+}
+
+// An OpenCV subtractor over all frames; frames before fromIdx are its warm-up.
+bool runOpenCv(const Sequence& s, cv::Ptr<cv::BackgroundSubtractor> sub, const std::string& outDir,
+               Result& r, std::vector<cv::Mat>* keep, const std::vector<cv::Mat>* compare) {
+  cv::Mat fg, mask;
+  r.warmupMs = r.onlineMs = 0;
+  r.warmupFrames = r.onlineFrames = 0;
+  int differing = 0;
+  for (std::size_t i = 0; i < s.frames.size(); ++i) {
+    const int f = s.firstFrame + static_cast<int>(i);
+    const Clock::time_point t0 = Clock::now();
+    sub->apply(s.frames[i], fg);
+    const double ms = msSince(t0, Clock::now());
+    if (f < s.fromIdx) {
+      r.warmupMs += ms;
+      ++r.warmupFrames;
+      continue;
+    }
+    r.onlineMs += ms;
+    ++r.onlineFrames;
+    if (f > s.toIdx) continue;
+    // 255 foreground; the shadow value 127 and 0 are background.
+    mask = fg == 255;
+    std::string error;
+    if (!metrics::writePng(metrics::maskPath(outDir, f), mask, error)) return fail(error);
+    if (keep) keep->push_back(mask.clone());
+    if (compare) {
+      const std::size_t k = static_cast<std::size_t>(f - s.fromIdx);
+      if (k >= compare->size() || cv::countNonZero((*compare)[k] != mask) != 0) ++differing;
+    }
+  }
+  if (compare)
+    r.note = differing == 0 ? "masks identical to the 1-thread run"
+                            : std::to_string(differing) + " masks differ from the 1-thread run";
+  return true;
+}
+
+std::string cpuName() {
+  std::ifstream in("/proc/cpuinfo");
+  std::string line;
+  while (std::getline(in, line))
+    if (line.rfind("model name", 0) == 0) {
+      const std::size_t colon = line.find(':');
+      if (colon != std::string::npos) return line.substr(colon + 2);
+    }
+  return "unknown CPU";
+}
+
+// The 1, 5 and 15 minute load averages: timings on a loaded machine are slower.
+std::string loadAverage() {
+  std::ifstream in("/proc/loadavg");
+  double a = 0, b = 0, c = 0;
+  if (!(in >> a >> b >> c)) return "unknown";
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%.2f %.2f %.2f", a, b, c);
+  return buf;
+}
+
+void printTable(const Sequence& s, const std::vector<Result>& results, int defaultThreads,
+                const std::string& loadBefore) {
+  std::printf("Sequence %s: %d x %d, frames %d..%d in memory, K = %d calibration frames, "
+              "temporal ROI %d..%d (%d frames evaluated).\n",
+              s.dir.c_str(), s.roi.W, s.roi.H, s.firstFrame, s.toIdx, s.K, s.fromIdx, s.toIdx,
+              s.toIdx - s.fromIdx + 1);
+  std::printf("Machine: %s, %u hardware threads; OpenCV %s, default threads %d; "
+              "load average %s before, %s after.\n\n",
+              cpuName().c_str(), std::thread::hardware_concurrency(), CV_VERSION, defaultThreads,
+              loadBefore.c_str(), loadAverage().c_str());
+  std::printf("| method | threads | F-measure | precision | recall | PWC | ms/frame | frames/s "
+              "| warm-up ms/frame | model bytes/pixel |\n");
+  std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
+  for (const Result& r : results) {
+    const double perFrame = r.onlineFrames ? r.onlineMs / r.onlineFrames : 0.0;
+    const double warm = r.warmupFrames ? r.warmupMs / r.warmupFrames : 0.0;
+    std::printf("| %s | %d | %.4f | %.4f | %.4f | %.4f | %.3f | %.1f | %.3f | %.0f |\n",
+                r.method.c_str(), r.threads, r.m.fMeasure, r.m.precision, r.m.recall, r.m.pwc,
+                perFrame, perFrame > 0 ? 1000.0 / perFrame : 0.0, warm, r.bytesPerPixel);
+  }
+  std::printf("\n");
+  for (const Result& r : results)
+    if (!r.note.empty()) std::printf("- %s: %s\n", r.method.c_str(), r.note.c_str());
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fputs("usage: scvardo-peers SEQDIR OUTDIR\n", stderr);
+    return 2;
+  }
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  const std::string seqDir = argv[1], outDir = argv[2];
+  const int defaultThreads = cv::getNumThreads();
+
+  const std::string loadBefore = loadAverage();
+  Sequence s;
+  std::fprintf(stderr, "loading %s ...\n", seqDir.c_str());
+  if (!loadSequence(seqDir, s)) return 1;
+  if (s.K < 1) {
+    fail(metrics::temporalRoiPath(seqDir) + " leaves no calibration frame");
+    return 1;
+  }
+
+  std::vector<Result> results;
+  auto dirFor = [&](const std::string& name) { return outDir + "/" + name; };
+
+  {
+    Result r;
+    r.method = "SC-VARDO (n=3, Cw=5)";
+    r.outName = "sc-vardo";
+    r.threads = 1;
+    r.note = "ms/frame: detectionPass + coherenceFilter5x5 + updatePass; warm-up: "
+             "calibrationPass per calibration frame (" + std::to_string(s.K - 1) +
+             " timed; the tool's own calibration line divides by K = " + std::to_string(s.K) +
+             "). Bytes: 2 models x 3 float planes x n*n + 3 snapshot byte planes x n*n.";
+    std::fprintf(stderr, "running SC-VARDO ...\n");
+    if (!prepareDir(dirFor(r.outName)) || !runScVardo(s, dirFor(r.outName), r) ||
+        !evaluate(s, dirFor(r.outName), r))
+      return 1;
+    results.push_back(r);
+  }
+
+  struct Peer {
+    const char* name;
+    const char* dir;
+    bool knn;
+  } peers[] = {{"MOG2", "mog2", false}, {"KNN", "knn", true}};
+  for (const Peer& p : peers) {
+    std::vector<cv::Mat> single;
+    for (int threads : {1, defaultThreads}) {
+      Result r;
+      r.method = std::string("OpenCV ") + p.name;
+      r.threads = threads;
+      r.outName = std::string(p.dir) + (threads == 1 ? "-1t" : "-" + std::to_string(threads) + "t");
+      cv::setNumThreads(threads);
+      r.threads = cv::getNumThreads();
+      cv::Ptr<cv::BackgroundSubtractor> sub;
+      if (p.knn)
+        sub = cv::createBackgroundSubtractorKNN();  // history 500, dist2 400, shadows on
+      else
+        sub = cv::createBackgroundSubtractorMOG2();  // history 500, varThreshold 16, shadows on
+      // State per pixel as OpenCV 4 allocates it: MOG2 keeps nmixtures (5)
+      // Gaussians of weight, variance and 3 means as floats plus a byte of
+      // used modes: 5 * (2 + 3) * 4 + 1 = 101. KNN keeps 3 lists (short, mid,
+      // long) of nN (7) samples of 3 colour bytes plus a flag byte, and 6
+      // bytes of list indices and update counters: 7 * 3 * 4 + 6 = 90.
+      r.bytesPerPixel = p.knn ? 7.0 * 3 * (3 + 1) + 6 : 5.0 * (2 + 3) * 4 + 1;
+      std::fprintf(stderr, "running %s with %d thread(s) ...\n", p.name, r.threads);
+      if (!prepareDir(dirFor(r.outName))) return 1;
+      const bool first = threads == 1;
+      if (!runOpenCv(s, sub, dirFor(r.outName), r, first ? &single : nullptr,
+                     first ? nullptr : &single) ||
+          !evaluate(s, dirFor(r.outName), r))
+        return 1;
+      results.push_back(r);
+      if (defaultThreads == 1) break;
+    }
+  }
+  cv::setNumThreads(defaultThreads);
+  printTable(s, results, defaultThreads, loadBefore);
+  std::fflush(stdout);
+  return std::ferror(stdout) ? 1 : 0;
+}

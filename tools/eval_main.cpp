@@ -1,0 +1,169 @@
+// sc-vardo-eval: counts and metrics of a mask directory against a sequence's
+// ground truth over its temporal ROI, and optionally the overlay pictures.
+// Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage.
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include <opencv2/core/utils/logger.hpp>
+
+#include "metrics.h"
+#include "overlay.h"
+
+namespace {
+
+const char* const kUsage =
+    "usage: sc-vardo-eval MASKDIR SEQDIR [--first F --last L] [--json] "
+    "[--overlay DIR [--frames F1,F2,... | --every N]]\n";
+
+struct Options {
+  std::string maskDir, seqDir, overlayDir;
+  bool json = false;
+  bool haveFirst = false, haveLast = false;
+  int first = 0, last = 0;
+  std::vector<int> frames;  // --frames
+  int every = 0;            // --every; 0 = not given
+};
+
+int usage(const std::string& why) {
+  if (!why.empty()) std::fprintf(stderr, "sc-vardo-eval: %s\n", why.c_str());
+  std::fputs(kUsage, stderr);
+  return 2;
+}
+
+int fail(const std::string& what) {
+  std::fprintf(stderr, "sc-vardo-eval: %s\n", what.c_str());
+  return 1;
+}
+
+// A whole number 0..999999 (frame numbers have six digits) with nothing left over.
+bool parseNumber(const std::string& s, int& out) {
+  if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
+  errno = 0;
+  char* end = nullptr;
+  long v = std::strtol(s.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0 || v > 999999) return false;
+  out = static_cast<int>(v);
+  return true;
+}
+
+bool parseList(const std::string& s, std::vector<int>& out) {
+  std::size_t start = 0;
+  while (true) {
+    std::size_t comma = s.find(',', start);
+    int v = 0;
+    if (!parseNumber(s.substr(start, comma - start), v)) return false;
+    out.push_back(v);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return true;
+}
+
+// Returns -1 when parsed, else the exit status to end with.
+int parse(int argc, char** argv, Options& o) {
+  std::vector<std::string> positional;
+  bool haveFrames = false;
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    auto value = [&](std::string& v) {
+      if (i + 1 >= argc) return false;
+      v = argv[++i];
+      return true;
+    };
+    std::string v;
+    if (a == "-h" || a == "--help") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    } else if (a == "--json") {
+      o.json = true;
+    } else if (a == "--first" || a == "--last") {
+      int* target = a == "--first" ? &o.first : &o.last;
+      if (!value(v) || !parseNumber(v, *target))
+        return usage(a + " needs a frame number");
+      (a == "--first" ? o.haveFirst : o.haveLast) = true;
+    } else if (a == "--overlay") {
+      if (!value(v) || v.empty()) return usage("--overlay needs a directory");
+      o.overlayDir = v;
+    } else if (a == "--frames") {
+      o.frames.clear();
+      if (!value(v) || !parseList(v, o.frames))
+        return usage("--frames needs frame numbers separated by commas, e.g. 500,800");
+      haveFrames = true;
+    } else if (a == "--every") {
+      if (!value(v) || !parseNumber(v, o.every) || o.every == 0)
+        return usage("--every needs a positive whole number");
+    } else if (a.size() > 1 && a[0] == '-') {
+      return usage("unknown option " + a);
+    } else {
+      positional.push_back(a);
+    }
+  }
+  if (positional.size() != 2)
+    return usage(positional.size() < 2 ? "MASKDIR and SEQDIR are required"
+                                       : "unexpected argument " + positional[2]);
+  o.maskDir = positional[0];
+  o.seqDir = positional[1];
+  if ((haveFrames || o.every) && o.overlayDir.empty())
+    return usage("--frames and --every need --overlay DIR");
+  if (haveFrames && o.every) return usage("--frames and --every exclude each other");
+  if (o.haveFirst && o.haveLast && o.first > o.last)
+    return usage("--first " + std::to_string(o.first) + " is after --last " +
+                 std::to_string(o.last));
+  return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Our own messages name the files; keep OpenCV's decoder warnings off stderr.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  Options o;
+  if (int status = parse(argc, argv, o); status >= 0) return status;
+
+  namespace fs = std::filesystem;
+  std::error_code ec;
+  if (!fs::is_directory(o.maskDir, ec)) return fail("mask directory " + o.maskDir + " not found");
+  if (!fs::is_directory(o.seqDir, ec))
+    return fail("sequence directory " + o.seqDir + " not found");
+
+  std::string error;
+  if (!o.haveFirst || !o.haveLast) {
+    int first = 0, last = 0;
+    if (!metrics::readTemporalRoi(o.seqDir, first, last, error)) return fail(error);
+    if (!o.haveFirst) o.first = first;
+    if (!o.haveLast) o.last = last;
+    if (o.first > o.last)
+      return usage("frame range " + std::to_string(o.first) + ".." + std::to_string(o.last) +
+                   " is empty");
+  }
+
+  metrics::Counts counts;
+  if (!metrics::evaluateSequence(o.maskDir, o.seqDir, o.first, o.last, counts, error))
+    return fail(error);
+
+  if (!o.overlayDir.empty()) {
+    std::vector<int> frames = o.frames;
+    if (frames.empty()) frames = overlay::everyNth(o.first, o.last, o.every ? o.every : 100);
+    for (int f : frames)
+      if (f < o.first || f > o.last)
+        return usage("--frames: frame " + std::to_string(f) + " is outside the evaluated range " +
+                     std::to_string(o.first) + ".." + std::to_string(o.last));
+    if (!overlay::writeOverlays(o.maskDir, o.seqDir, frames, o.overlayDir, error))
+      return fail(error);
+  }
+
+  const metrics::Metrics m = metrics::compute(counts);
+  const std::string report =
+      o.json ? metrics::formatJson(counts, m, o.first, o.last) : metrics::formatText(counts, m);
+  if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
+    return fail("cannot write the report to standard output");
+  return 0;
+}
