@@ -69,17 +69,29 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 // The value ratio and the hue difference dH are stored as floats (they are
 // named quantities of the method); |Sp - Sm| and 360 - dH stay in double inside
 // their comparisons. Any comparison with a NaN fails.
+//
+// coneToHsv returns v unchanged as V, so the ratio test needs no
+// trigonometry: hue and saturation are computed only for vectors that pass
+// it, and the pixel's own only once one does. The outcome is the same as
+// converting every vector first.
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
                      int& outRow, int& outCol, const RunParams& params) {
-  float Hp, Sp, Vp;
-  coneToHsv(p, Hp, Sp, Vp);
+  const float Vp = p.v;
+  float Hp = 0.0f, Sp = 0.0f;
+  bool pixelConverted = false;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
-      float Hm, Sm, Vm;
-      coneToHsv(cellAt(model, static_cast<std::size_t>(i) * modelW + j), Hm, Sm, Vm);
-      const float ratio = static_cast<float>(static_cast<double>(Vp) / Vm);
+      const ConeColor m = cellAt(model, static_cast<std::size_t>(i) * modelW + j);
+      const float ratio = static_cast<float>(static_cast<double>(Vp) / m.v);
       if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
+      if (!pixelConverted) {
+        float unusedV;
+        coneToHsv(p, Hp, Sp, unusedV);
+        pixelConverted = true;
+      }
+      float Hm, Sm, Vm;
+      coneToHsv(m, Hm, Sm, Vm);
       if (!(std::fabs(static_cast<double>(Sp) - Sm) < params.tau_S)) continue;
       const float dH = static_cast<float>(std::fabs(static_cast<double>(Hp) - Hm));
       const double wrapped = 360.0 - dH;
