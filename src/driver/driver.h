@@ -62,6 +62,10 @@ std::string settingsReport(const RunSetup& setup);
 // lost). Throws RunExit on a fatal error.
 int runPhases(RunSetup& setup);
 
+// "" when the run's buffers fit in this machine's memory, else the one-line
+// refusal naming what they would need.
+std::string memoryShortfall(int W, int H, int n);
+
 // The whole tool: setup then phases; returns the process exit status.
 int runMain(int argc, char** argv);
 

@@ -22,31 +22,6 @@ std::string frameFileName(const std::string& prefix, int f) {
   return prefix + number + ".jpg";
 }
 
-// Refuses runs whose buffers cannot be held: a block count that overflows, or
-// more bytes than the machine has (the allocator would overcommit and the
-// run be killed midway).
-void checkMemory(int W, int H, int n) {
-  const unsigned __int128 N = static_cast<unsigned __int128>(W) * static_cast<unsigned>(H);
-  const unsigned __int128 cells = N * static_cast<unsigned>(n) * static_cast<unsigned>(n);
-  // Frame and two models (floats), snapshot (bytes), labels, matches, mask.
-  const unsigned __int128 need = 3 * N * 4 + 2 * 3 * cells * 4 + 3 * cells + 2 * N +
-                                 2 * N * 4 + N;
-  long pages = sysconf(_SC_PHYS_PAGES);
-  long pageSize = sysconf(_SC_PAGE_SIZE);
-  const unsigned __int128 have = pages > 0 && pageSize > 0
-                                     ? static_cast<unsigned __int128>(pages) *
-                                           static_cast<unsigned long>(pageSize)
-                                     : ~static_cast<unsigned __int128>(0);
-  if (cells > static_cast<unsigned __int128>(PTRDIFF_MAX / 4) || need > have) {
-    std::fprintf(stderr,
-                 "Not enough memory: %dx%d frames with n=%d need %.1f GiB of buffers, this "
-                 "machine has %.1f GiB\n",
-                 W, H, n, static_cast<double>(need) / (1024.0 * 1024.0 * 1024.0),
-                 static_cast<double>(have) / (1024.0 * 1024.0 * 1024.0));
-    throw RunExit{kExitNoMemory};
-  }
-}
-
 struct PhaseTimer {
   bool available = false;
   float frequency = 0.0f;
@@ -126,7 +101,11 @@ int PhaseDriver::run() {
   const int W = s_.W, H = s_.H, n = p_.n;
   const FrameRange& fr = s_.range;
   const int first = fr.firstFrame, K = fr.K;
-  checkMemory(W, H, n);
+  const std::string shortfall = memoryShortfall(W, H, n);
+  if (!shortfall.empty()) {
+    std::fprintf(stderr, "%s\n", shortfall.c_str());
+    throw RunExit{kExitNoMemory};
+  }
   const std::size_t N = static_cast<std::size_t>(W) * H;
   const std::size_t cells = N * n * n;
 
@@ -220,6 +199,31 @@ int PhaseDriver::run() {
 }
 
 }  // namespace
+
+std::string memoryShortfall(int W, int H, int n) {
+  const unsigned __int128 N = static_cast<unsigned __int128>(W) * static_cast<unsigned>(H);
+  const unsigned __int128 cells = N * static_cast<unsigned>(n) * static_cast<unsigned>(n);
+  // Frame and two models (floats), snapshot (bytes), two label buffers,
+  // winner rows and columns (ints), mask image.
+  const unsigned __int128 need =
+      3 * N * 4 + 2 * 3 * cells * 4 + 3 * cells + 2 * N + 2 * N * 4 + N;
+  const long pages = sysconf(_SC_PHYS_PAGES);
+  const long pageSize = sysconf(_SC_PAGE_SIZE);
+  const unsigned __int128 have =
+      pages > 0 && pageSize > 0
+          ? static_cast<unsigned __int128>(pages) * static_cast<unsigned long>(pageSize)
+          : ~static_cast<unsigned __int128>(0);
+  // Linux overcommits: a model larger than the machine would be accepted by
+  // the allocator and the run killed midway, so compare before allocating.
+  if (cells <= static_cast<unsigned __int128>(PTRDIFF_MAX / 4) && need <= have) return "";
+  const double gib = 1024.0 * 1024.0 * 1024.0;
+  char line[256];
+  std::snprintf(line, sizeof line,
+                "Not enough memory: %dx%d frames with n=%d need %.1f GiB of buffers, this "
+                "machine has %.1f GiB",
+                W, H, n, static_cast<double>(need) / gib, static_cast<double>(have) / gib);
+  return line;
+}
 
 int runPhases(RunSetup& setup) {
   PhaseDriver driver(setup);
