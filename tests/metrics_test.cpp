@@ -1,10 +1,10 @@
-// The evaluation counts and metrics on hand-made masks and ground truths, the
-// file handling of a sequence evaluation, and the sc-vardo-eval command line.
+// Evaluation counts and metrics on hand-made frames, sequence file handling, sc-vardo-eval.
 #include <gtest/gtest.h>
 
 #include <cmath>
 #include <filesystem>
 #include <string>
+#include <vector>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
@@ -50,18 +50,15 @@ cv::Mat handRoi() {
 
 void expectCounts(const Counts& k, std::uint64_t tp, std::uint64_t fp, std::uint64_t fn,
                   std::uint64_t tn) {
-  EXPECT_EQ(k.TP, tp);
-  EXPECT_EQ(k.FP, fp);
-  EXPECT_EQ(k.FN, fn);
-  EXPECT_EQ(k.TN, tn);
+  EXPECT_EQ(std::vector<std::uint64_t>({k.TP, k.FP, k.FN, k.TN}),
+            std::vector<std::uint64_t>({tp, fp, fn, tn})) << "TP, FP, FN, TN";
 }
 
 void writeImage(const std::string& path, const cv::Mat& m) {
   ASSERT_TRUE(cv::imwrite(path, m)) << path;
 }
 
-// A three-frame sequence: the hand-made ground truth for frames 1..3, the
-// hand-made mask for frame 1, an all-foreground mask for 2, an empty one for 3.
+// Hand-made ground truth for frames 1..3; masks: hand-made, all foreground, empty.
 struct TinySequence {
   testsupport::ScratchDir dir{"metrics"};
   std::string seq = dir / "seq";
@@ -72,10 +69,8 @@ struct TinySequence {
     std::filesystem::create_directories(masks);
     writeImage(seq + "/ROI.bmp", handRoi());
     testsupport::writeFile(seq + "/temporalROI.txt", "2 3\n");
-    cv::Mat gt = handGt();
-    for (int f = 1; f <= 3; ++f) writeImage(metrics::gtPath(seq, f), gt);
+    for (int f = 1; f <= 3; ++f) writeImage(metrics::gtPath(seq, f), handGt());
     writeImage(metrics::maskPath(masks, 1), handMask());
-    // Frame 2: everything foreground. Frame 3: nothing foreground.
     writeImage(metrics::maskPath(masks, 2), cv::Mat(5, 6, CV_8UC1, cv::Scalar(255)));
     writeImage(metrics::maskPath(masks, 3), cv::Mat(5, 6, CV_8UC1, cv::Scalar(0)));
   }
@@ -84,51 +79,41 @@ struct TinySequence {
 }  // namespace
 
 TEST(Metrics, ClassifyFollowsTheBenchmarkLabels) {
-  struct Case {
+  using P = PixelClass;
+  const struct {
     int mask, gt, roi;
     PixelClass want;
   } cases[] = {
-      {255, 255, 255, PixelClass::TP}, {0, 255, 255, PixelClass::FN},
-      {254, 255, 255, PixelClass::FN},  // only 255 is foreground
-      {255, 0, 255, PixelClass::FP},   {0, 0, 255, PixelClass::TN},
-      {255, 50, 255, PixelClass::FP},  {0, 50, 255, PixelClass::TN},
-      {255, 85, 255, PixelClass::NotCounted}, {0, 85, 255, PixelClass::NotCounted},
-      {255, 170, 255, PixelClass::NotCounted}, {0, 170, 255, PixelClass::NotCounted},
-      {255, 255, 0, PixelClass::NotCounted}, {0, 0, 0, PixelClass::NotCounted},
-      {255, 255, 7, PixelClass::TP},  // any nonzero ROI value counts
+      {255, 255, 255, P::TP},         {0, 255, 255, P::FN},           {254, 255, 255, P::FN},
+      {255, 0, 255, P::FP},           {0, 0, 255, P::TN},             {255, 50, 255, P::FP},
+      {0, 50, 255, P::TN},            {255, 85, 255, P::NotCounted},  {0, 85, 255, P::NotCounted},
+      {255, 170, 255, P::NotCounted}, {0, 170, 255, P::NotCounted},   {255, 255, 0, P::NotCounted},
+      {0, 0, 0, P::NotCounted},       {255, 255, 7, P::TP},  // only 255 is foreground; any ROI byte but 0
   };
-  for (const Case& c : cases)
+  for (const auto& c : cases)
     EXPECT_EQ(metrics::classify(static_cast<std::uint8_t>(c.mask), static_cast<std::uint8_t>(c.gt),
                                 static_cast<std::uint8_t>(c.roi)),
               c.want)
         << "mask " << c.mask << " gt " << c.gt << " roi " << c.roi;
 }
 
-TEST(Metrics, HandMadeFrameCounts) {
+TEST(Metrics, HandMadeFrameCountsAddUpAndUseTheRowStride) {
   Counts k;
   metrics::accumulate(handMask(), handGt(), handRoi(), k);
   expectCounts(k, 3, 3, 2, 13);
-  // Accumulating adds.
   metrics::accumulate(handMask(), handGt(), handRoi(), k);
   expectCounts(k, 6, 6, 4, 26);
-}
-
-TEST(Metrics, CountsUseTheRowStride) {
-  // The same frame as a view into a wider image: a stride bug reads the wrong pixels.
+  // The same frame as views into wider images: a stride bug reads the wrong pixels.
   cv::Mat wideMask(5, 9, CV_8UC1, cv::Scalar(255)), wideGt(5, 9, CV_8UC1, cv::Scalar(0));
   handMask().copyTo(wideMask(cv::Rect(2, 0, 6, 5)));
   handGt().copyTo(wideGt(cv::Rect(1, 0, 6, 5)));
-  Counts k;
+  k = Counts{};
   metrics::accumulate(wideMask(cv::Rect(2, 0, 6, 5)), wideGt(cv::Rect(1, 0, 6, 5)), handRoi(), k);
   expectCounts(k, 3, 3, 2, 13);
 }
 
-TEST(Metrics, FormulasOnKnownCounts) {
-  Counts k;
-  k.TP = 3;
-  k.FP = 3;
-  k.FN = 2;
-  k.TN = 13;
+TEST(Metrics, FormulasAndReportsOnKnownCounts) {
+  const Counts k{3, 3, 2, 13};
   const metrics::Metrics m = metrics::compute(k);
   EXPECT_DOUBLE_EQ(m.recall, 0.6);
   EXPECT_DOUBLE_EQ(m.specificity, 0.8125);
@@ -137,30 +122,6 @@ TEST(Metrics, FormulasOnKnownCounts) {
   EXPECT_DOUBLE_EQ(m.pwc, 500.0 / 21.0);
   EXPECT_DOUBLE_EQ(m.precision, 0.5);
   EXPECT_DOUBLE_EQ(m.fMeasure, 6.0 / 11.0);
-}
-
-TEST(Metrics, ZeroDenominatorsGiveZero) {
-  const metrics::Metrics none = metrics::compute(Counts{});
-  for (double v : {none.recall, none.specificity, none.fpr, none.fnr, none.pwc, none.precision,
-                   none.fMeasure})
-    EXPECT_EQ(v, 0.0);
-  Counts onlyTn;
-  onlyTn.TN = 10;  // no positives at all, nothing detected
-  const metrics::Metrics m = metrics::compute(onlyTn);
-  EXPECT_EQ(m.recall, 0.0);
-  EXPECT_EQ(m.precision, 0.0);
-  EXPECT_EQ(m.fMeasure, 0.0);
-  EXPECT_EQ(m.specificity, 1.0);
-  EXPECT_FALSE(std::isnan(m.fnr));
-}
-
-TEST(Metrics, TextAndJsonReports) {
-  Counts k;
-  k.TP = 3;
-  k.FP = 3;
-  k.FN = 2;
-  k.TN = 13;
-  const metrics::Metrics m = metrics::compute(k);
   EXPECT_EQ(metrics::formatText(k, m),
             "TP: 3\nFP: 3\nFN: 2\nTN: 13\nRecall: 0.600000\nSpecificity: 0.812500\n"
             "FPR: 0.187500\nFNR: 0.400000\nPWC: 23.809524\nPrecision: 0.500000\n"
@@ -172,19 +133,29 @@ TEST(Metrics, TextAndJsonReports) {
             "\"F-measure\": 0.545455}\n");
 }
 
+TEST(Metrics, ZeroDenominatorsGiveZero) {
+  const metrics::Metrics none = metrics::compute(Counts{});
+  for (double v : {none.recall, none.specificity, none.fpr, none.fnr, none.pwc, none.precision,
+                   none.fMeasure})
+    EXPECT_EQ(v, 0.0);
+  const metrics::Metrics m = metrics::compute(Counts{0, 0, 0, 10});  // no positives, none detected
+  EXPECT_EQ(m.recall, 0.0);
+  EXPECT_EQ(m.precision, 0.0);
+  EXPECT_EQ(m.fMeasure, 0.0);
+  EXPECT_EQ(m.specificity, 1.0);
+  EXPECT_FALSE(std::isnan(m.fnr));
+}
+
 TEST(Metrics, SequenceSumsTheChosenFramesOnly) {
   TinySequence s;
-  std::string error;
-  Counts k;
-  ASSERT_TRUE(metrics::evaluateSequence(s.masks, s.seq, 1, 1, k, error)) << error;
-  expectCounts(k, 3, 3, 2, 13);
-  // Frame 2 (all foreground): TP 5, FP 16. Frame 3 (none): FN 5, TN 16.
-  k = Counts{};
-  ASSERT_TRUE(metrics::evaluateSequence(s.masks, s.seq, 2, 3, k, error)) << error;
-  expectCounts(k, 5, 16, 5, 16);
-  k = Counts{};
-  ASSERT_TRUE(metrics::evaluateSequence(s.masks, s.seq, 1, 3, k, error)) << error;
-  expectCounts(k, 8, 19, 7, 29);
+  // Frame 2 (all foreground): TP 5, FP 16; frame 3 (none): FN 5, TN 16.
+  const int cases[][6] = {{1, 1, 3, 3, 2, 13}, {2, 3, 5, 16, 5, 16}, {1, 3, 8, 19, 7, 29}};
+  for (const auto& c : cases) {
+    std::string error;
+    Counts k;
+    ASSERT_TRUE(metrics::evaluateSequence(s.masks, s.seq, c[0], c[1], k, error)) << error;
+    expectCounts(k, c[2], c[3], c[4], c[5]);
+  }
 }
 
 TEST(Metrics, SequenceErrorsNameTheFile) {
@@ -195,7 +166,7 @@ TEST(Metrics, SequenceErrorsNameTheFile) {
   writeImage(metrics::gtPath(s.seq, 5), handGt());
   writeImage(metrics::gtPath(s.seq, 6), handGt());
   writeImage(metrics::maskPath(s.masks, 6), cv::Mat(5, 6, CV_8UC3, cv::Scalar(0, 255, 0)));
-  struct Case {
+  const struct {
     int first, last;
     std::string names;
   } cases[] = {
@@ -206,7 +177,7 @@ TEST(Metrics, SequenceErrorsNameTheFile) {
       {5, 5, metrics::maskPath(s.masks, 5)},   // missing mask after a good ground truth
       {6, 6, metrics::maskPath(s.masks, 6)},   // a colour mask
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::string error;
     Counts k;
     EXPECT_FALSE(metrics::evaluateSequence(s.masks, s.seq, c.first, c.last, k, error));
@@ -222,7 +193,7 @@ TEST(Metrics, SequenceErrorsNameTheFile) {
 
 TEST(Metrics, TemporalRoiFile) {
   testsupport::ScratchDir d("troi");
-  struct Case {
+  const struct {
     const char* content;  // nullptr: no file
     bool ok;
     int first, last;
@@ -230,7 +201,7 @@ TEST(Metrics, TemporalRoiFile) {
       {"470 1700", true, 470, 1700}, {"  1 1\n", true, 1, 1}, {nullptr, false, 0, 0},
       {"abc", false, 0, 0},          {"470", false, 0, 0},    {"10 5", false, 0, 0},
   };
-  for (const Case& c : cases) {
+  for (const auto& c : cases) {
     std::filesystem::remove(d / "temporalROI.txt");
     if (c.content) testsupport::writeFile(d / "temporalROI.txt", c.content);
     int first = -1, last = -1;
@@ -247,28 +218,20 @@ TEST(Metrics, TemporalRoiFile) {
 }
 
 TEST(Metrics, PaletteGroundTruthKeepsItsLabels) {
-  // The benchmark's ground truth files are palette PNGs: reading them must
-  // give the label values, not a luminance of the palette colours.
+  // Palette PNGs must give the label values, not a luminance of the palette colours.
   const std::string data = testsupport::sharedDataDir();
   const std::string path = data + "/highway/groundtruth/gt000800.png";
-  if (data.empty() || !testsupport::fileExists(path)) {
-    GTEST_SKIP() << "no highway data";
-  }
+  if (data.empty() || !testsupport::fileExists(path)) GTEST_SKIP() << "no highway data";
   cv::Mat gt;
   std::string error;
   ASSERT_TRUE(metrics::readGrey(path, "ground truth", gt, error)) << error;
   ASSERT_EQ(gt.type(), CV_8UC1);
   int seen[256] = {};
-  for (int r = 0; r < gt.rows; ++r)
-    for (int c = 0; c < gt.cols; ++c) ++seen[gt.at<std::uint8_t>(r, c)];
-  for (int v = 0; v < 256; ++v) {
-    if (v != 0 && v != 50 && v != 85 && v != 170 && v != 255) {
+  for (auto it = gt.begin<std::uint8_t>(); it != gt.end<std::uint8_t>(); ++it) ++seen[*it];
+  for (int v = 0; v < 256; ++v)
+    if (v != 0 && v != 50 && v != 85 && v != 170 && v != 255)
       EXPECT_EQ(seen[v], 0) << "unexpected ground-truth value " << v;
-    }
-  }
-  EXPECT_GT(seen[255], 0);
-  EXPECT_GT(seen[50], 0);
-  EXPECT_GT(seen[170], 0);
+  for (int v : {255, 50, 170}) EXPECT_GT(seen[v], 0) << v;
 }
 
 TEST(Metrics, WritePngIsCompleteOrAbsent) {
@@ -280,30 +243,23 @@ TEST(Metrics, WritePngIsCompleteOrAbsent) {
   ASSERT_FALSE(back.empty());
   EXPECT_EQ(cv::countNonZero(back != img), 0);
   EXPECT_EQ(testsupport::listDir(d.path()), std::vector<std::string>{"a.png"});
-
   const std::string bad = d / "no-such-dir/b.png";
   EXPECT_FALSE(metrics::writePng(bad, img, error));
   EXPECT_NE(error.find(bad), std::string::npos) << error;
 }
 
-// ---- The command line -------------------------------------------------------
+// ---- The command line, built in the build tree's tools/ ----------------------
 
 namespace {
-
-// sc-vardo-eval is built beside sc-vardo, in the build tree's tools/.
 std::string evalExe() {
   return (std::filesystem::path(testsupport::exePath()).parent_path() / "tools" / "sc-vardo-eval")
       .string();
 }
-
 }  // namespace
 
 TEST(EvalCommand, ReportsOverTheTemporalRoi) {
-  if (!testsupport::fileExists(evalExe())) {
-    GTEST_SKIP() << "sc-vardo-eval not built";
-  }
-  TinySequence s;
-  // temporalROI.txt says 2 3.
+  if (!testsupport::fileExists(evalExe())) GTEST_SKIP() << "sc-vardo-eval not built";
+  TinySequence s;  // temporalROI.txt says 2 3
   testsupport::RunResult r = testsupport::run({evalExe(), s.masks, s.seq});
   EXPECT_EQ(r.status, 0) << r.err;
   EXPECT_EQ(r.err, "");
@@ -316,9 +272,7 @@ TEST(EvalCommand, ReportsOverTheTemporalRoi) {
 }
 
 TEST(EvalCommand, FailuresAndUsage) {
-  if (!testsupport::fileExists(evalExe())) {
-    GTEST_SKIP() << "sc-vardo-eval not built";
-  }
+  if (!testsupport::fileExists(evalExe())) GTEST_SKIP() << "sc-vardo-eval not built";
   TinySequence s;
   std::filesystem::remove(metrics::maskPath(s.masks, 3));
   testsupport::RunResult r = testsupport::run({evalExe(), s.masks, s.seq});
@@ -331,17 +285,13 @@ TEST(EvalCommand, FailuresAndUsage) {
   EXPECT_EQ(r.status, 1);
   EXPECT_NE(r.err.find(s.seq + "/temporalROI.txt"), std::string::npos) << r.err;
 
+  const std::string o = s.dir / "o";
   for (std::vector<std::string> args : {
-           std::vector<std::string>{},
-           {s.masks},
-           {s.masks, s.seq, "--first"},
-           {s.masks, s.seq, "--first", "x1"},
-           {s.masks, s.seq, "--first", "3", "--last", "2"},
-           {s.masks, s.seq, "--every", "10"},
-           {s.masks, s.seq, "--overlay", s.dir / "o", "--every", "0"},
-           {s.masks, s.seq, "--overlay", s.dir / "o", "--every", "2", "--frames", "1"},
-           {s.masks, s.seq, "--bogus"},
-       }) {
+           std::vector<std::string>{}, {s.masks}, {s.masks, s.seq, "--first"},
+           {s.masks, s.seq, "--first", "x1"}, {s.masks, s.seq, "--first", "3", "--last", "2"},
+           {s.masks, s.seq, "--every", "10"}, {s.masks, s.seq, "--overlay", o, "--every", "0"},
+           {s.masks, s.seq, "--overlay", o, "--every", "2", "--frames", "1"},
+           {s.masks, s.seq, "--bogus"}}) {
     args.insert(args.begin(), evalExe());
     r = testsupport::run(args);
     EXPECT_EQ(r.status, 2) << args.size();
