@@ -1,6 +1,5 @@
-// Colour conversion. Expected values are worked out by hand or offline
-// (single-precision rounding of each stored value, double in between) and written here as literals; the tests never
-// call one conversion to produce the expected value of another.
+// Colour conversion. Expected values are literals worked out by hand or offline
+// (float for each stored value, double in between), never from another conversion.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -59,40 +58,34 @@ TEST(Colour, RgbToHsvAndConeTable) {
   }
 }
 
-TEST(Colour, PureGreenConeIsExact) {
-  const ConeColor c = hsvToCone(120.0f, 1.0f, 1.0f);
-  EXPECT_EQ(c.x, -0.5f);
-  EXPECT_EQ(c.y, 0.8660254f);
-  EXPECT_EQ(c.v, 1.0f);
-}
-
 TEST(Colour, ConeToHsvBranches) {
-  float H, S, V;
-  coneToHsv({0.0f, 0.0f, 0.75f}, H, S, V);  // grey
-  EXPECT_EQ(H, 0.0f);
-  EXPECT_EQ(S, 0.0f);
-  EXPECT_EQ(V, 0.75f);
-  coneToHsv({0.0f, 0.25f, 0.5f}, H, S, V);  // sine branch at 90 degrees
-  EXPECT_EQ(H, 90.0f);
-  EXPECT_EQ(S, 0.5f);
-  EXPECT_EQ(V, 0.5f);
-  coneToHsv({0.0f, -0.5f, 1.0f}, H, S, V);  // sine branch at 270 degrees
-  EXPECT_EQ(H, 270.0f);
-  EXPECT_EQ(S, 0.5f);
-  // Near 270 degrees the added 2*pi is the float 6.2831855, so cos(a) is off
-  // by about 1.7e-7. |cos a| = 1.7e-4 > 1e-6: the cosine branch, and its
-  // S = 0.749214053 (the sine branch would give 0.75).
-  coneToHsv({1e-4f, -0.6f, 0.8f}, H, S, V);
-  EXPECT_EQ(H, 270.009552f);
-  EXPECT_EQ(S, 0.749214053f);
-  // |cos a| = 1.7e-7 < 1e-6: the sine branch (the cosine one would give 0).
-  coneToHsv({0.0f, -0.6f, 0.8f}, H, S, V);
-  EXPECT_EQ(H, 270.0f);
-  EXPECT_EQ(S, 0.75f);
-  coneToHsv({0.0f, 0.0f, 0.0f}, H, S, V);  // apex: S is 0/0
-  EXPECT_EQ(H, 0.0f);
-  EXPECT_TRUE(std::isnan(S));
-  EXPECT_EQ(V, 0.0f);
+  const float kNaN = std::numeric_limits<float>::quiet_NaN();
+  const struct {
+    const char* name;
+    ConeColor c;
+    float H, S;
+  } cases[] = {
+      {"grey", {0.0f, 0.0f, 0.75f}, 0.0f, 0.0f},
+      {"sine branch at 90", {0.0f, 0.25f, 0.5f}, 90.0f, 0.5f},
+      {"sine branch at 270", {0.0f, -0.5f, 1.0f}, 270.0f, 0.5f},
+      // Near 270 the added 2*pi is the float 6.2831855, so cos(a) is off by about
+      // 1.7e-7: |cos a| = 1.7e-4 > 1e-6 takes the cosine branch (sine would give 0.75).
+      {"cosine branch near 270", {1e-4f, -0.6f, 0.8f}, 270.009552f, 0.749214053f},
+      // |cos a| = 1.7e-7 < 1e-6: the sine branch (the cosine one would give 0).
+      {"sine branch near 270", {0.0f, -0.6f, 0.8f}, 270.0f, 0.75f},
+      {"apex: S is 0/0", {0.0f, 0.0f, 0.0f}, 0.0f, kNaN},
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    float H, S, V;
+    coneToHsv(t.c, H, S, V);
+    EXPECT_EQ(H, t.H);
+    if (std::isnan(t.S))
+      EXPECT_TRUE(std::isnan(S));
+    else
+      EXPECT_EQ(S, t.S);
+    EXPECT_EQ(V, t.c.v);
+  }
 }
 
 // With the angle held in double the limit is about -4.9e-7 rad; holding it
@@ -147,12 +140,9 @@ TEST(Colour, HsvToRgbSectorsAndSpecialCases) {
     EXPECT_EQ(G, t.G);
     EXPECT_EQ(B, t.B);
   }
-  // Black from the cone apex: V = 0 and not-a-number elsewhere, all bytes 0.
-  float R, G, B;
+  float R, G, B;  // black from the cone apex: V = 0, S not a number, all bytes 0
   hsvToRgb(0.0f, std::numeric_limits<float>::quiet_NaN(), 0.0f, R, G, B);
-  EXPECT_EQ(toByte(R * 255.0f), 0);
-  EXPECT_EQ(toByte(G * 255.0f), 0);
-  EXPECT_EQ(toByte(B * 255.0f), 0);
+  for (float ch : {R, G, B}) EXPECT_EQ(toByte(ch * 255.0f), 0);
 }
 
 TEST(Colour, ToByteTable) {
@@ -160,15 +150,12 @@ TEST(Colour, ToByteTable) {
     float in;
     int out;
   };
-  const Case cases[] = {{-0.1f, 0},   {0.0f, 0},     {0.49f, 0},    {0.5f, 1},
-                        {1.49f, 1},   {127.5f, 128}, {254.49f, 254}, {254.5f, 255},
-                        {255.0f, 255}, {255.1f, 255}, {300.0f, 255}, {-1e30f, 0}};
-  for (const Case& t : cases) {
-    SCOPED_TRACE(t.in);
-    EXPECT_EQ(toByte(t.in), t.out);
-  }
-  EXPECT_EQ(toByte(std::numeric_limits<float>::quiet_NaN()), 0);
-  EXPECT_EQ(toByte(std::numeric_limits<float>::infinity()), 255);
+  const Case cases[] = {{-0.1f, 0},   {0.0f, 0},      {0.49f, 0},     {0.5f, 1},
+                        {1.49f, 1},   {127.5f, 128},  {254.49f, 254}, {254.5f, 255},
+                        {255.0f, 255}, {255.1f, 255}, {300.0f, 255},  {-1e30f, 0},
+                        {std::numeric_limits<float>::quiet_NaN(), 0},
+                        {std::numeric_limits<float>::infinity(), 255}};
+  for (const Case& t : cases) EXPECT_EQ(toByte(t.in), t.out) << t.in;
 }
 
 // Every byte colour with v > 0 on a grid of step 5 (and a few others) comes
@@ -229,54 +216,44 @@ const Expect3 kPicture[kH][kW] = {
     {{0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.501960814f}},
 };
 
-void expectPicture(const FloatPlanes& fp, const RoiMask& roi, float untouched) {
+// Pixels outside the ROI keep 7.
+void expectPicture(const FloatPlanes& fp, const RoiMask& roi) {
   for (int r = 0; r < kH; ++r)
     for (int c = 0; c < kW; ++c) {
-      SCOPED_TRACE(testing::Message() << "pixel (" << r << ", " << c << ")");
       const std::size_t k = static_cast<std::size_t>(r) * kW + c;
-      if (roi.bytes[k] == 0) {
-        EXPECT_EQ(fp[0][k], untouched);
-        EXPECT_EQ(fp[1][k], untouched);
-        EXPECT_EQ(fp[2][k], untouched);
-      } else {
-        EXPECT_EQ(fp[0][k], kPicture[r][c].x);
-        EXPECT_EQ(fp[1][k], kPicture[r][c].y);
-        EXPECT_EQ(fp[2][k], kPicture[r][c].v);
-      }
+      const Expect3 want = roi.bytes[k] == 0 ? Expect3{7.0f, 7.0f, 7.0f} : kPicture[r][c];
+      EXPECT_EQ(fp[0][k], want.x) << "pixel (" << r << ", " << c << ")";
+      EXPECT_EQ(fp[1][k], want.y) << "pixel (" << r << ", " << c << ")";
+      EXPECT_EQ(fp[2][k], want.v) << "pixel (" << r << ", " << c << ")";
     }
 }
 
-FloatPlanes filledPlanes(float value) {
+FloatPlanes filledPlanes() {
   FloatPlanes fp(3, kW * kH);
   for (int k = 0; k < 3; ++k)
-    for (std::size_t i = 0; i < fp.size(); ++i) fp[k][i] = value;
+    for (std::size_t i = 0; i < fp.size(); ++i) fp[k][i] = 7.0f;
   return fp;
 }
 
-TEST(ConvertFrame, AsymmetricFrameChannelOrderAndRows) {
-  const RoiMask roi = RoiMask::all(kW, kH);
-  FloatPlanes fp = filledPlanes(7.0f);
-  const std::vector<std::uint8_t> rows = asymmetricRows(false);
-  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, false, fp, roi));
-  expectPicture(fp, roi, 7.0f);
-}
-
-TEST(ConvertFrame, BottomUpOriginReadsLastStoredRowFirst) {
-  const RoiMask roi = RoiMask::all(kW, kH);
-  FloatPlanes fp = filledPlanes(7.0f);
-  const std::vector<std::uint8_t> rows = asymmetricRows(true);
-  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, true, fp, roi));
-  expectPicture(fp, roi, 7.0f);
-}
-
-TEST(ConvertFrame, SkipsPixelsOutsideRoi) {
-  RoiMask roi = RoiMask::all(kW, kH);
-  roi.bytes[1] = 0;          // (0, 1)
-  roi.bytes[kW + 2] = 0;     // (1, 2)
-  FloatPlanes fp = filledPlanes(7.0f);
-  const std::vector<std::uint8_t> rows = asymmetricRows(false);
-  ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, false, fp, roi));
-  expectPicture(fp, roi, 7.0f);
+TEST(ConvertFrame, ChannelOrderRowOrderAndRoi) {
+  const struct {
+    const char* name;
+    bool bottomUp;
+    std::vector<std::size_t> outside;
+  } cases[] = {
+      {"top-down", false, {}},
+      {"bottom-up reads the last stored row first", true, {}},
+      {"skips pixels outside the ROI", false, {1, kW + 2}},  // (0, 1) and (1, 2)
+  };
+  for (const auto& t : cases) {
+    SCOPED_TRACE(t.name);
+    RoiMask roi = RoiMask::all(kW, kH);
+    for (std::size_t k : t.outside) roi.bytes[k] = 0;
+    FloatPlanes fp = filledPlanes();
+    const std::vector<std::uint8_t> rows = asymmetricRows(t.bottomUp);
+    ASSERT_TRUE(convertFrame(rows.data(), kW, kH, kStride, t.bottomUp, fp, roi));
+    expectPicture(fp, roi);
+  }
 }
 
 TEST(ConvertFrame, MatOverloadWithRowStrideAndRefusals) {
@@ -288,28 +265,22 @@ TEST(ConvertFrame, MatOverloadWithRowStrideAndRefusals) {
       for (int k = 0; k < 3; ++k) wide.at<cv::Vec3b>(r, c + 2)[k] = rows[r * kStride + 3 * c + k];
   const cv::Mat view = wide(cv::Rect(2, 0, kW, kH));
   ASSERT_GT(view.step[0], static_cast<std::size_t>(3 * kW));
-
   RoiMask roi = RoiMask::all(kW, kH);
   roi.bytes[4] = 0;  // (1, 1)
-  FloatPlanes fp = filledPlanes(7.0f);
+  FloatPlanes fp = filledPlanes();
   ASSERT_TRUE(convertFrame(view, fp, roi));
-  expectPicture(fp, roi, 7.0f);
+  expectPicture(fp, roi);
 
   // Refusals write nothing.
-  FloatPlanes untouched = filledPlanes(7.0f);
+  FloatPlanes untouched = filledPlanes();
   const RoiMask all = RoiMask::all(kW, kH);
-  const cv::Mat tooWide(kH, kW + 1, CV_8UC3, cv::Scalar(0, 0, 255));
-  const cv::Mat tooHigh(kH + 1, kW, CV_8UC3, cv::Scalar(0, 0, 255));
-  const cv::Mat transposed(kW, kH, CV_8UC3, cv::Scalar(0, 0, 255));
-  const cv::Mat grey(kH, kW, CV_8UC1, cv::Scalar(128));
-  const cv::Mat fourChannel(kH, kW, CV_8UC4, cv::Scalar(0, 0, 255, 0));
-  const cv::Mat wideSamples(kH, kW, CV_16UC3, cv::Scalar(0, 0, 255));
-  EXPECT_FALSE(convertFrame(tooWide, untouched, all));
-  EXPECT_FALSE(convertFrame(tooHigh, untouched, all));
-  EXPECT_FALSE(convertFrame(transposed, untouched, all));
-  EXPECT_FALSE(convertFrame(grey, untouched, all));
-  EXPECT_FALSE(convertFrame(fourChannel, untouched, all));
-  EXPECT_FALSE(convertFrame(wideSamples, untouched, all));
+  const cv::Scalar red(0, 0, 255);
+  const cv::Mat refused[] = {
+      cv::Mat(kH, kW + 1, CV_8UC3, red),  cv::Mat(kH + 1, kW, CV_8UC3, red),
+      cv::Mat(kW, kH, CV_8UC3, red),      cv::Mat(kH, kW, CV_8UC1, cv::Scalar(128)),
+      cv::Mat(kH, kW, CV_8UC4, red),      cv::Mat(kH, kW, CV_16UC3, red),
+  };  // too wide, too high, transposed, grey, four channels, 16-bit samples
+  for (const cv::Mat& m : refused) EXPECT_FALSE(convertFrame(m, untouched, all)) << m.size();
   std::vector<std::uint8_t> raw(kStride * (kH + 1), 0);
   EXPECT_FALSE(convertFrame(raw.data(), kW + 1, kH, kStride + 3, false, untouched, all));
   EXPECT_FALSE(convertFrame(raw.data(), kW, kH + 1, kStride, false, untouched, all));
