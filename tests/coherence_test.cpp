@@ -27,7 +27,6 @@ void runFilter(Variant v, int H, int W, const LabelMask& in, LabelMask& out, con
 }
 
 struct WindowCase {
-  const char* name;
   int r, c, r0, r1, c0, c1;  // the pixel, window rows and columns (inclusive)
   int threshold;
 };
@@ -62,8 +61,8 @@ void checkCases(Variant v, int H, int W, const std::vector<WindowCase>& cases) {
   for (const WindowCase& t : cases)
     for (const auto& e : expects)
       for (bool fromEnd : {false, true}) {
-        SCOPED_TRACE(std::string(t.name) + " label " + std::to_string(e[0]) +
-                     (fromEnd ? " filled from end" : " filled from start"));
+        SCOPED_TRACE(testing::Message() << "pixel (" << t.r << ", " << t.c << ") label "
+                                        << int(e[0]) << (fromEnd ? " filled from end" : ""));
         EXPECT_EQ(labelAfter(v, H, W, t, e[0], t.threshold, fromEnd), e[1]);
         if (t.threshold + 1 <= (t.r1 - t.r0 + 1) * (t.c1 - t.c0 + 1))
           EXPECT_EQ(labelAfter(v, H, W, t, e[0], t.threshold + 1, fromEnd), e[2]);
@@ -88,53 +87,32 @@ TEST(CoherenceRule, Table) {
         << "count " << t.count << " threshold " << t.threshold << " label " << int(t.label);
 }
 
+// Cases are {pixel r, c, window rows r0, r1, columns c0, c1, threshold}.
 TEST(Coherence3x3, ClassWindowsAndThresholds) {
   checkCases(Variant::Three, 5, 6,
-             {{"interior", 2, 3, 1, 3, 2, 4, 4},
-              {"interior next to top-left", 1, 1, 0, 2, 0, 2, 4},
-              {"interior next to bottom-right", 3, 4, 2, 4, 3, 5, 4},
-              {"top row", 0, 2, 0, 1, 1, 3, 2},
-              {"bottom row", 4, 2, 3, 4, 1, 3, 2},
-              {"left column", 2, 0, 1, 3, 0, 1, 2},
-              {"right column", 2, 5, 1, 3, 4, 5, 2},
-              {"top-left corner", 0, 0, 0, 1, 0, 1, 1},
-              {"top-right corner", 0, 5, 0, 1, 4, 5, 1},
-              {"bottom-left corner", 4, 0, 3, 4, 0, 1, 1},
-              {"bottom-right corner", 4, 5, 3, 4, 4, 5, 1}});
+             {{2, 3, 1, 3, 2, 4, 4}, {1, 1, 0, 2, 0, 2, 4}, {3, 4, 2, 4, 3, 5, 4},  // interior
+              {0, 2, 0, 1, 1, 3, 2}, {4, 2, 3, 4, 1, 3, 2},  // top, bottom row
+              {2, 0, 1, 3, 0, 1, 2}, {2, 5, 1, 3, 4, 5, 2},  // left, right column
+              {0, 0, 0, 1, 0, 1, 1}, {0, 5, 0, 1, 4, 5, 1},  // corners
+              {4, 0, 3, 4, 0, 1, 1}, {4, 5, 3, 4, 4, 5, 1}});
 }
 
 // On 7 x 8; the twelve near-corner pixels take the 3x3 rule of their position.
 TEST(Coherence5x5, ClassWindowsAndThresholds) {
   checkCases(Variant::Five, 7, 8,
-             {{"interior", 3, 4, 1, 5, 2, 6, 12},
-              {"interior at (2,2)", 2, 2, 0, 4, 0, 4, 12},
-              {"interior at (H-3,W-3)", 4, 5, 2, 6, 3, 7, 12},
-              {"first row", 0, 3, 0, 2, 1, 5, 6},
-              {"second row", 1, 3, 0, 3, 1, 5, 9},
-              {"second-to-last row", 5, 3, 3, 6, 1, 5, 9},
-              {"last row", 6, 4, 4, 6, 2, 6, 6},
-              {"first column", 3, 0, 1, 5, 0, 2, 6},
-              {"second column", 3, 1, 1, 5, 0, 3, 9},
-              {"second-to-last column", 3, 6, 1, 5, 4, 7, 9},
-              {"last column", 3, 7, 1, 5, 5, 7, 6},
-              {"first row at column 2", 0, 2, 0, 2, 0, 4, 6},
-              {"second column at row H-3", 4, 1, 2, 6, 0, 3, 9},
-              {"top-left corner", 0, 0, 0, 1, 0, 1, 1},
-              {"top-right corner", 0, 7, 0, 1, 6, 7, 1},
-              {"bottom-left corner", 6, 0, 5, 6, 0, 1, 1},
-              {"bottom-right corner", 6, 7, 5, 6, 6, 7, 1},
-              {"(0,1) as 3x3 top row", 0, 1, 0, 1, 0, 2, 2},
-              {"(1,0) as 3x3 left column", 1, 0, 0, 2, 0, 1, 2},
-              {"(1,1) as 3x3 interior", 1, 1, 0, 2, 0, 2, 4},
-              {"(0,W-2) as 3x3 top row", 0, 6, 0, 1, 5, 7, 2},
-              {"(1,W-2) as 3x3 interior", 1, 6, 0, 2, 5, 7, 4},
-              {"(1,W-1) as 3x3 right column", 1, 7, 0, 2, 6, 7, 2},
-              {"(H-2,0) as 3x3 left column", 5, 0, 4, 6, 0, 1, 2},
-              {"(H-2,1) as 3x3 interior", 5, 1, 4, 6, 0, 2, 4},
-              {"(H-1,1) as 3x3 bottom row", 6, 1, 5, 6, 0, 2, 2},
-              {"(H-2,W-2) as 3x3 interior", 5, 6, 4, 6, 5, 7, 4},
-              {"(H-2,W-1) as 3x3 right column", 5, 7, 4, 6, 6, 7, 2},
-              {"(H-1,W-2) as 3x3 bottom row", 6, 6, 5, 6, 5, 7, 2}});
+             {{3, 4, 1, 5, 2, 6, 12}, {2, 2, 0, 4, 0, 4, 12}, {4, 5, 2, 6, 3, 7, 12},  // interior
+              {0, 3, 0, 2, 1, 5, 6}, {0, 2, 0, 2, 0, 4, 6}, {6, 4, 4, 6, 2, 6, 6},  // first, last
+              {1, 3, 0, 3, 1, 5, 9}, {5, 3, 3, 6, 1, 5, 9},  // second, second-to-last row
+              {3, 0, 1, 5, 0, 2, 6}, {3, 7, 1, 5, 5, 7, 6},  // first, last column
+              {3, 1, 1, 5, 0, 3, 9}, {4, 1, 2, 6, 0, 3, 9}, {3, 6, 1, 5, 4, 7, 9},  // 2nd columns
+              {0, 0, 0, 1, 0, 1, 1}, {0, 7, 0, 1, 6, 7, 1},  // corners
+              {6, 0, 5, 6, 0, 1, 1}, {6, 7, 5, 6, 6, 7, 1},
+              {0, 1, 0, 1, 0, 2, 2}, {0, 6, 0, 1, 5, 7, 2},  // near corners: 3x3 top row
+              {6, 1, 5, 6, 0, 2, 2}, {6, 6, 5, 6, 5, 7, 2},  // 3x3 bottom row
+              {1, 0, 0, 2, 0, 1, 2}, {5, 0, 4, 6, 0, 1, 2},  // 3x3 left column
+              {1, 7, 0, 2, 6, 7, 2}, {5, 7, 4, 6, 6, 7, 2},  // 3x3 right column
+              {1, 1, 0, 2, 0, 2, 4}, {1, 6, 0, 2, 5, 7, 4},  // 3x3 interior
+              {5, 1, 4, 6, 0, 2, 4}, {5, 6, 4, 6, 5, 7, 4}});
 }
 
 TEST(Coherence, WordedExamples) {
