@@ -37,21 +37,17 @@ void expectCone(const ConeColor& got, const ConeColor& want) {
   EXPECT_EQ(got.v, want.v);
 }
 
-RunParams shadowParams() {
+RunParams shadowParams(float gamma = 0.5f, float beta = 1.0f, float tauS = 0.25f,
+                       float tauH = 10.0f, int on = 1) {
   RunParams p;
-  p.shadowRemoval = 1;
-  p.gamma = 0.5f;
-  p.beta = 1.0f;
-  p.tau_S = 0.25f;
-  p.tau_H = 10.0f;
+  p.shadowRemoval = on;
+  p.gamma = gamma;
+  p.beta = beta;
+  p.tau_S = tauS;
+  p.tau_H = tauH;
   return p;
 }
-
-RunParams noShadow() {
-  RunParams p;
-  p.shadowRemoval = 0;
-  return p;
-}
+const RunParams kNoShadow = shadowParams(0.5f, 1.0f, 0.25f, 10.0f, 0);
 
 // findBestMatch for pixel (r, c) of m, checking the result and the cell (-1, -1 for NoMatch).
 void expectBest(const ConeColor& p, const TestModel& m, int r, int c, float threshold,
@@ -118,13 +114,13 @@ TEST(BestMatch, DistanceIsSinglePrecision) {
 
 TEST(BestMatch, IdenticalAndSingleVectorBlocks) {
   const ConeColor c{0.25f, -0.125f, 0.5f};
-  expectBest(c, TestModel(3, 2, 2, c), 1, 1, 0.008f, noShadow(), Match, 4, 4);
-  expectBest(c, TestModel(5, 1, 2, c), 0, 1, 0.008f, noShadow(), Match, 2, 7);  // n = 5 centre offset 2
+  expectBest(c, TestModel(3, 2, 2, c), 1, 1, 0.008f, kNoShadow, Match, 4, 4);
+  expectBest(c, TestModel(5, 1, 2, c), 0, 1, 0.008f, kNoShadow, Match, 2, 7);  // n = 5: offset 2
   const ConeColor p{0.0f, 0.0f, 0.5f};
   TestModel m(1, 2, 3, {0.0f, 0.0f, 0.0f});
   m.set(1, 2, p);
-  expectBest(p, m, 1, 2, 0.008f, noShadow(), Match, 1, 2);
-  expectBest(p, m, 1, 1, 0.008f, noShadow(), NoMatch, -1, -1);
+  expectBest(p, m, 1, 2, 0.008f, kNoShadow, Match, 1, 2);
+  expectBest(p, m, 1, 1, 0.008f, kNoShadow, NoMatch, -1, -1);
 }
 
 TEST(BestMatch, TiesKeepTheFirstInScanOrderAndTheCentreWinsTies) {
@@ -144,26 +140,26 @@ TEST(BestMatch, TiesKeepTheFirstInScanOrderAndTheCentreWinsTies) {
     SCOPED_TRACE(t.name);
     TestModel m(3, 1, 2, {0.0f, 0.0f, 0.0f});
     for (auto [r, c] : t.nearCells) m.set(r, c, {0.0f, 0.0f, 0.75f});
-    expectBest({0.0f, 0.0f, 0.5f}, m, 0, 1, 0.1f, noShadow(), Match, t.row, t.col);
+    expectBest({0.0f, 0.0f, 0.5f}, m, 0, 1, 0.1f, kNoShadow, Match, t.row, t.col);
   }
   // In double the second would be closer (1 < 1 + 2^-23); in float both are 1.0.
   TestModel m(3, 1, 1, {0.0f, 0.0f, 1.5f});
   m.set(0, 0, {1.0f, 0.000244140625f, 0.000244140625f});
   m.set(0, 1, {1.0f, 0.0f, 0.0f});
-  expectBest({0.0f, 0.0f, 0.0f}, m, 0, 0, 2.0f, noShadow(), Match, 0, 0);
+  expectBest({0.0f, 0.0f, 0.0f}, m, 0, 0, 2.0f, kNoShadow, Match, 0, 0);
 }
 
 TEST(BestMatch, ThresholdBoundaries) {
   const ConeColor p{0.0f, 0.0f, 0.5f};
   TestModel m(3, 1, 1, {0.0f, 0.0f, 0.0f});  // distance 0.25
   m.set(2, 0, {0.0f, 0.0f, 0.25f});          // distance 0.0625 exactly
-  expectBest(p, m, 0, 0, 0.0625f, noShadow(), Match, 2, 0);
-  expectBest(p, m, 0, 0, std::nextafter(0.0625f, 0.0f), noShadow(), NoMatch, -1, -1);
+  expectBest(p, m, 0, 0, 0.0625f, kNoShadow, Match, 2, 0);
+  expectBest(p, m, 0, 0, std::nextafter(0.0625f, 0.0f), kNoShadow, NoMatch, -1, -1);
   // A large threshold still needs a distance below 100.
   TestModel far(3, 1, 1, {0.0f, 0.0f, 10.0f});  // distance exactly 100
-  expectBest({}, far, 0, 0, 1000.0f, noShadow(), NoMatch, -1, -1);
+  expectBest({}, far, 0, 0, 1000.0f, kNoShadow, NoMatch, -1, -1);
   far.set(2, 2, {0.0f, 0.0f, 9.75f});  // 95.0625
-  expectBest({}, far, 0, 0, 1000.0f, noShadow(), Match, 2, 2);
+  expectBest({}, far, 0, 0, 1000.0f, kNoShadow, Match, 2, 2);
 }
 
 // ---- Shadow test --------------------------------------------------------------
@@ -176,39 +172,30 @@ TEST(ShadowMatch, BoundsAndWrap) {
     bool passes;
   };
   const RunParams p = shadowParams();
-  auto with = [&](auto edit) {
-    RunParams q = p;
-    edit(q);
-    return q;
-  };
-  const RunParams tauH3 = with([](RunParams& q) { q.tau_H = 3.0f; });
+  const float max = std::numeric_limits<float>::max();
   const ConeColor hue10{0.98480773f, 0.173648179f, 1.0f};     // coneToHsv: H = 10, S = 1, V = 1
   const ConeColor hue359{0.99984771f, -0.0174524058f, 1.0f};  // H = 359
   const ConeColor hue1{0.99984771f, 0.0174524058f, 1.0f};     // H = 0.99999994
   const ConeColor hue360{1.0f, -4.8e-7f, 1.0f};               // H = 360 exactly
-  const ShadowCase cases[] = {
+  const ConeColor red{1.0f, 0, 1.0f};
+  const ShadowCase cases[] = {  // shadowParams(gamma, beta, tau_S, tau_H)
       {"ratio equal to gamma passes", {0, 0, 0.5f}, {0, 0, 1.0f}, p, true},
       {"ratio just below gamma fails", {0, 0, std::nextafter(0.5f, 0.0f)}, {0, 0, 1.0f}, p, false},
-      {"ratio equal to beta passes", {0, 0, 0.75f}, {0, 0, 1.0f},
-       with([](RunParams& q) { q.beta = 0.75f; }), true},
+      {"ratio equal to beta passes", {0, 0, 0.75f}, {0, 0, 1.0f}, shadowParams(0.5f, 0.75f), true},
       {"ratio just above beta fails", {0, 0, 1.0f}, {0, 0, std::nextafter(1.0f, 0.0f)}, p, false},
       {"brighter pixel fails", {0, 0, 1.0f}, {0, 0, 0.75f}, p, false},
       {"saturation difference equal to tau_S fails", {0.5f, 0, 1.0f}, {0.25f, 0, 1.0f}, p, false},
       {"saturation difference just below tau_S passes", {0.5f, 0, 1.0f}, {0.25f, 0, 1.0f},
-       with([](RunParams& q) { q.tau_S = std::nextafter(0.25f, 1.0f); }), true},
-      {"hue difference equal to tau_H fails", {1.0f, 0, 1.0f}, hue10, p, false},
-      {"hue difference just below tau_H passes", {1.0f, 0, 1.0f}, hue10,
-       with([](RunParams& q) { q.tau_H = std::nextafter(10.0f, 11.0f); }), true},
-      {"hues 359 and 1 differ by 2", hue359, hue1, tauH3, true},
-      {"hues 1 and 359 differ by 2", hue1, hue359, tauH3, true},
-      {"hues 360 and 0 differ by 0", hue360, {1.0f, 0, 1.0f},
-       with([](RunParams& q) { q.tau_H = 1e-3f; }), true},
-      {"black pixel never (saturation undefined)", {0, 0, 0}, {0, 0, 0.5f},
-       with([](RunParams& q) { q.gamma = 0.0f; }), false},
-      {"black cell never (infinite ratio)", {0, 0, 0.5f}, {0, 0, 0},
-       with([](RunParams& q) { q.beta = std::numeric_limits<float>::max(); }), false},
-      {"black pixel and black cell never (0/0)", {0, 0, 0}, {0, 0, 0},
-       with([](RunParams& q) { q.gamma = 0.0f; }), false},
+       shadowParams(0.5f, 1.0f, std::nextafter(0.25f, 1.0f)), true},
+      {"hue difference equal to tau_H fails", red, hue10, p, false},
+      {"hue difference just below tau_H passes", red, hue10,
+       shadowParams(0.5f, 1.0f, 0.25f, std::nextafter(10.0f, 11.0f)), true},
+      {"hues 359 and 1 differ by 2", hue359, hue1, shadowParams(0.5f, 1.0f, 0.25f, 3.0f), true},
+      {"hues 1 and 359 differ by 2", hue1, hue359, shadowParams(0.5f, 1.0f, 0.25f, 3.0f), true},
+      {"hues 360 and 0 differ by 0", hue360, red, shadowParams(0.5f, 1.0f, 0.25f, 1e-3f), true},
+      {"black pixel never (S undefined)", {0, 0, 0}, {0, 0, 0.5f}, shadowParams(0.0f), false},
+      {"black cell never (ratio inf)", {0, 0, 0.5f}, {0, 0, 0}, shadowParams(0.5f, max), false},
+      {"black pixel and black cell never (0/0)", {0, 0, 0}, {0, 0, 0}, shadowParams(0.0f), false},
   };
   for (const ShadowCase& t : cases) {
     SCOPED_TRACE(t.name);
@@ -233,9 +220,7 @@ TEST(ShadowMatch, FirstPassingVectorWinsNotTheClosest) {
   EXPECT_EQ(col, 2);
   // Nothing within the threshold: the shadow test decides, only when switched on.
   expectBest(pixel, m, 1, 0, 0.001f, shadowParams(), ShadowMatch, 3, 2);
-  RunParams off = shadowParams();
-  off.shadowRemoval = 0;
-  expectBest(pixel, m, 1, 0, 0.001f, off, NoMatch, -1, -1);
+  expectBest(pixel, m, 1, 0, 0.001f, kNoShadow, NoMatch, -1, -1);
   // A match within the threshold is never turned into a shadow.
   expectBest(pixel, m, 1, 0, 0.02f, shadowParams(), Match, 4, 0);
 }
