@@ -48,13 +48,10 @@ TEST(Colour, RgbToHsvAndConeTable) {
     SCOPED_TRACE(t.name);
     float H = -1, S = -1, V = -1;
     rgbToHsv(t.R, t.G, t.B, H, S, V);
-    EXPECT_EQ(H, t.H);
-    EXPECT_EQ(S, t.S);
-    EXPECT_EQ(V, t.V);
-    const ConeColor c = hsvToCone(t.H, t.S, t.V);
-    EXPECT_EQ(c.x, t.x);
-    EXPECT_EQ(c.y, t.y);
-    EXPECT_EQ(c.v, t.v);
+    const ConeColor c = hsvToCone(t.H, t.S, t.V);  // from the expected HSV, not the computed one
+    EXPECT_EQ(std::vector<float>({H, S, V, c.x, c.y, c.v}),
+              std::vector<float>({t.H, t.S, t.V, t.x, t.y, t.v}))
+        << "H, S, V, x, y, v";
   }
 }
 
@@ -96,11 +93,7 @@ TEST(Colour, HueWrapLimit) {
     float H;
   };
   const Case cases[] = {
-      {-2.5e-7f, 360.0f},
-      {-4.8e-7f, 360.0f},
-      {-5.2e-7f, 359.999969f},
-      {-7.0e-7f, 359.999969f},
-  };
+      {-2.5e-7f, 360.0f}, {-4.8e-7f, 360.0f}, {-5.2e-7f, 359.999969f}, {-7.0e-7f, 359.999969f}};
   for (const Case& t : cases) {
     SCOPED_TRACE(t.y);
     float H, S, V;
@@ -207,11 +200,8 @@ std::vector<std::uint8_t> asymmetricRows(bool bottomUp) {
   return buf;
 }
 
-struct Expect3 {
-  float x, y, v;
-};
 // Picture pixel (r, c) in cone coordinates, row 0 at the top.
-const Expect3 kPicture[kH][kW] = {
+const ConeColor kPicture[kH][kW] = {
     {{1.0f, 0.0f, 1.0f}, {-0.5f, 0.866025388f, 1.0f}, {-0.5f, -0.866025388f, 1.0f}},
     {{0.0f, 0.0f, 1.0f}, {0.0f, 0.0f, 0.0f}, {0.0f, 0.0f, 0.501960814f}},
 };
@@ -221,7 +211,7 @@ void expectPicture(const FloatPlanes& fp, const RoiMask& roi) {
   for (int r = 0; r < kH; ++r)
     for (int c = 0; c < kW; ++c) {
       const std::size_t k = static_cast<std::size_t>(r) * kW + c;
-      const Expect3 want = roi.bytes[k] == 0 ? Expect3{7.0f, 7.0f, 7.0f} : kPicture[r][c];
+      const ConeColor want = roi.bytes[k] == 0 ? ConeColor{7.0f, 7.0f, 7.0f} : kPicture[r][c];
       EXPECT_EQ(fp[0][k], want.x) << "pixel (" << r << ", " << c << ")";
       EXPECT_EQ(fp[1][k], want.y) << "pixel (" << r << ", " << c << ")";
       EXPECT_EQ(fp[2][k], want.v) << "pixel (" << r << ", " << c << ")";
