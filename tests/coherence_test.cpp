@@ -64,8 +64,9 @@ void checkCases(Variant v, int H, int W, const std::vector<WindowCase>& cases) {
         SCOPED_TRACE(testing::Message() << "pixel (" << t.r << ", " << t.c << ") label "
                                         << int(e[0]) << (fromEnd ? " filled from end" : ""));
         EXPECT_EQ(labelAfter(v, H, W, t, e[0], t.threshold, fromEnd), e[1]);
-        if (t.threshold + 1 <= (t.r1 - t.r0 + 1) * (t.c1 - t.c0 + 1))
+        if (t.threshold + 1 <= (t.r1 - t.r0 + 1) * (t.c1 - t.c0 + 1)) {
           EXPECT_EQ(labelAfter(v, H, W, t, e[0], t.threshold + 1, fromEnd), e[2]);
+        }
       }
 }
 

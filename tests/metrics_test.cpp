@@ -229,8 +229,9 @@ TEST(Metrics, PaletteGroundTruthKeepsItsLabels) {
   int seen[256] = {};
   for (auto it = gt.begin<std::uint8_t>(); it != gt.end<std::uint8_t>(); ++it) ++seen[*it];
   for (int v = 0; v < 256; ++v)
-    if (v != 0 && v != 50 && v != 85 && v != 170 && v != 255)
+    if (v != 0 && v != 50 && v != 85 && v != 170 && v != 255) {
       EXPECT_EQ(seen[v], 0) << "unexpected ground-truth value " << v;
+    }
   for (int v : {255, 50, 170}) EXPECT_GT(seen[v], 0) << v;
 }
 

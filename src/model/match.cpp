@@ -18,18 +18,6 @@ float coneDistanceSq(const ConeColor& p, const ConeColor& m) {
   return sxy + sv;
 }
 
-namespace {
-
-inline ConeColor cellAt(const FloatPlanes& model, std::size_t idx) {
-  ConeColor m;
-  m.x = model[0][idx];
-  m.y = model[1][idx];
-  m.v = model[2][idx];
-  return m;
-}
-
-}  // namespace
-
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*/, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
                           const RunParams& params) {
@@ -40,7 +28,7 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
-      const float d = coneDistanceSq(p, cellAt(model, static_cast<std::size_t>(i) * modelW + j));
+      const float d = coneDistanceSq(p, coneAt(model, static_cast<std::size_t>(i) * modelW + j));
       if (d < minDist) {
         minDist = d;
         if (d <= threshold) {
@@ -54,7 +42,7 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
   if (found) {
     const int ci = r * n + n / 2;
     const int cj = c * n + n / 2;
-    const float dc = coneDistanceSq(p, cellAt(model, static_cast<std::size_t>(ci) * modelW + cj));
+    const float dc = coneDistanceSq(p, coneAt(model, static_cast<std::size_t>(ci) * modelW + cj));
     if (dc <= minDist) {
       outRow = ci;
       outCol = cj;
@@ -82,7 +70,7 @@ bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r,
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
-      const ConeColor m = cellAt(model, static_cast<std::size_t>(i) * modelW + j);
+      const ConeColor m = coneAt(model, static_cast<std::size_t>(i) * modelW + j);
       const float ratio = static_cast<float>(static_cast<double>(Vp) / m.v);
       if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
       if (!pixelConverted) {

@@ -24,6 +24,11 @@ using LabelMask = std::vector<std::uint8_t>;  // W*H labels: 0, 85, 170, 255
 
 enum MatchResult : int { NoMatch = 0, Match = 1, ShadowMatch = 2 };
 
+// The colour held at index i of a frame's or a model's three planes.
+inline ConeColor coneAt(const FloatPlanes& planes, std::size_t i) {
+  return ConeColor{planes[0][i], planes[1][i], planes[2][i]};
+}
+
 // ---- Storage --------------------------------------------------------------
 
 // Every weight vector of an ROI pixel becomes the pixel's first-frame colour.

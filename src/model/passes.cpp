@@ -8,18 +8,6 @@
 #include "model/model.h"
 #include "model/passes_select.h"
 
-namespace {
-
-inline ConeColor pixelColour(const FloatPlanes& frame, std::size_t p) {
-  ConeColor x;
-  x.x = frame[0][p];
-  x.y = frame[1][p];
-  x.v = frame[2][p];
-  return x;
-}
-
-}  // namespace
-
 namespace reference {
 
 void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
@@ -30,7 +18,7 @@ void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& 
     for (int c = 0; c < W; ++c) {
       const std::size_t p = static_cast<std::size_t>(r) * W + c;
       if (roi.bytes[p] == 0) continue;
-      const ConeColor x = pixelColour(frame, p);
+      const ConeColor x = coneAt(frame, p);
       int winRow = -1, winCol = -1;
       const MatchResult res =
           findBestMatch(x, current, H, W, r, c, winRow, winCol, n, e1, params);
@@ -58,7 +46,7 @@ void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& cu
     for (int c = 0; c < W; ++c) {
       const std::size_t p = static_cast<std::size_t>(r) * W + c;
       if (roi.bytes[p] == 0) continue;
-      const ConeColor x = pixelColour(frame, p);
+      const ConeColor x = coneAt(frame, p);
       const MatchResult res =
           findBestMatch(x, current, H, W, r, c, matchRow[p], matchCol[p], n, e2, params);
       labels[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
