@@ -6,6 +6,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <limits>
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <random>
@@ -305,6 +306,80 @@ TEST(FastPassesRealFrames, IdenticalToReferenceOnHighway) {
       ASSERT_EQ(m, "") << "frame index " << f;
     }
     EXPECT_GT(run.seen[0], 0);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+// Blocks drawn from a few exact colours, so that distances tie exactly and
+// some equal the threshold, with NaN cells sprinkled in: the winner must
+// still be the first cell attaining the minimum (the centre on a tie with
+// it), and a NaN cell must never win.
+TEST(FastPassesTies, FirstMinimumAndNaNCellsAsReference) {
+  const float palette[][3] = {{0.0f, 0.0f, 0.5f},    {0.25f, 0.0f, 0.5f}, {0.0f, 0.25f, 0.5f},
+                              {0.25f, 0.25f, 0.75f}, {0.5f, 0.0f, 0.25f}, {0.0f, 0.0f, 1.0f}};
+  const int kColours = 6;
+  const float nan = std::numeric_limits<float>::quiet_NaN();
+  for (int n : {3, 5}) {
+    for (unsigned seed = 1; seed <= 6; ++seed) {
+      SCOPED_TRACE("n " + std::to_string(n) + " seed " + std::to_string(seed));
+      const int W = 5 + static_cast<int>(seed % 3), H = 4;
+      const std::size_t pixels = static_cast<std::size_t>(W) * H;
+      const std::size_t cells = pixels * n * n;
+      std::mt19937 rng(seed);
+      std::uniform_int_distribution<int> pick(0, kColours - 1), die(0, 9);
+      FloatPlanes model(3, cells), frame(3, pixels);
+      for (std::size_t i = 0; i < cells; ++i) {
+        const int k = pick(rng);
+        const int roll = die(rng);
+        for (int q = 0; q < 3; ++q) model[q][i] = roll == 0 ? nan : palette[k][q];
+      }
+      for (std::size_t p = 0; p < pixels; ++p) {
+        const int k = pick(rng);
+        for (int q = 0; q < 3; ++q) frame[q][p] = palette[k][q];
+      }
+      // A whole block of NaN: nothing can match there.
+      for (int i = 0; i < n; ++i)
+        for (int j = 0; j < n; ++j)
+          for (int q = 0; q < 3; ++q) model[q][static_cast<std::size_t>(i) * n * W + n + j] = nan;
+      const RoiMask roi = RoiMask::all(W, H);
+      // 0.0625 and 0.125 are distances between palette colours.
+      for (float threshold : {0.0f, 0.0625f, 0.125f, 0.3f, 200.0f}) {
+        SCOPED_TRACE("threshold " + std::to_string(threshold));
+        for (int shadow : {0, 1}) {
+          RunParams params;
+          params.n = n;
+          params.shadowRemoval = shadow;
+          LabelMask refLabels(pixels, 7), fastLabels(pixels, 7);
+          std::vector<int> refRow(pixels, 0), refCol(pixels, 0), fastRow(pixels, 0),
+              fastCol(pixels, 0);
+          reference::detectionPass(frame, H, W, model, n, threshold, refLabels, refRow, refCol,
+                                   params, roi);
+          fast::detectionPass(frame, H, W, model, n, threshold, fastLabels, fastRow, fastCol,
+                              params, roi);
+          ASSERT_EQ(firstPixelMismatch("detection label", refLabels, fastLabels, W), "");
+          ASSERT_EQ(firstPixelMismatch("MatchRow", refRow, fastRow, W), "");
+          ASSERT_EQ(firstPixelMismatch("MatchCol", refCol, fastCol, W), "");
+
+          WeightKernel kernel(n);
+          buildWeightKernel(n, kernelSpread(n), kernel);
+          AlphaTable alpha(n);
+          buildAlphaTable(n, 0.5f, kernel, alpha);
+          FloatPlanes refNext(3, cells), fastNext(3, cells);
+          copyPlanes(model, cells, refNext);
+          copyPlanes(model, cells, fastNext);
+          LabelMask refCal(pixels, 0), fastCal(pixels, 0);
+          reference::calibrationPass(frame, H, W, model, refCal, alpha, n, threshold, refNext,
+                                     params, roi);
+          fast::calibrationPass(frame, H, W, model, fastCal, alpha, n, threshold, fastNext,
+                                params, roi);
+          ASSERT_EQ(firstPixelMismatch("calibration label", refCal, fastCal, W), "");
+          ASSERT_EQ(firstModelMismatch(refNext, fastNext, n, W), "");
+        }
+      }
+    }
   }
 }
 

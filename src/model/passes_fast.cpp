@@ -6,6 +6,13 @@
 //  - the block scan is inlined, and the centre's distance is taken from the
 //    scan (the same float expression on the same inputs, so the same bits as
 //    recomputing it);
+//  - the scan keeps the running minimum and its position without branches:
+//    the reference records the first cell attaining the block's minimum, and
+//    only when that minimum is below 100 and within the threshold (a NaN
+//    distance never lowers the minimum), so the search finds that minimum
+//    first and then decides;
+//  - for n = 3 the nine distances are computed four lanes at a time with
+//    SSE2, each lane the same float operations in the same order;
 //  - the owner test is made once per run of window cells that share a pixel
 //    block instead of once per cell (the labels do not change during one
 //    window update, so the outcome per cell is the same);
@@ -15,6 +22,11 @@
 // in double and (1 - a) * current + a * x rounded to float once.
 #include <algorithm>
 #include <cassert>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#define SCVARDO_PASSES_SSE2 1
+#endif
 
 #include "model/model.h"
 #include "model/passes_select.h"
@@ -35,6 +47,18 @@ inline int side(int n) {
   return N == 0 ? n : N;
 }
 
+// The shadow fallback, taken when nothing is within the threshold.
+inline MatchResult noMatch(float px, float py, float pv, const FloatPlanes& model, int W, int r,
+                           int c, int n, const RunParams& params, int& outRow, int& outCol) {
+  outRow = -1;
+  outCol = -1;
+  if (params.shadowRemoval != 0) {
+    const ConeColor p{px, py, pv};
+    if (findShadowMatch(p, model, W, r, c, n, outRow, outCol, params)) return ShadowMatch;
+  }
+  return NoMatch;
+}
+
 // findBestMatch without the call overhead. Writes the winner to outRow and
 // outCol (-1, -1 for NoMatch).
 template <int N>
@@ -43,11 +67,9 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
                              std::size_t modelW, float threshold, const RunParams& params,
                              int& outRow, int& outCol) {
   const int n = side<N>(nRuntime);
-  outRow = -1;
-  outCol = -1;
-  float minDist = 100.0f;
-  bool found = false;
   const int h = n / 2;
+  float minDist = 100.0f;
+  int minAt = -1;  // block index i * n + j of the first minimum
   float centreDist = 0.0f;
   const int row0 = r * n;
   const int col0 = c * n;
@@ -67,28 +89,95 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
       const float sxy = sx + sy;
       const float d = sxy + sv;
       if (i == h && j == h) centreDist = d;
-      if (d < minDist) {
-        minDist = d;
-        if (d <= threshold) {
-          found = true;
-          outRow = row0 + i;
-          outCol = col0 + j;
-        }
-      }
+      const bool lower = d < minDist;
+      minDist = lower ? d : minDist;
+      minAt = lower ? i * n + j : minAt;
     }
   }
-  if (found) {
+  if (minAt >= 0 && minDist <= threshold) {
     if (centreDist <= minDist) {
       outRow = row0 + h;
       outCol = col0 + h;
+    } else {
+      outRow = row0 + minAt / n;
+      outCol = col0 + minAt % n;
     }
     return Match;
   }
-  if (params.shadowRemoval != 0) {
-    const ConeColor p{px, py, pv};
-    if (findShadowMatch(p, model, W, r, c, n, outRow, outCol, params)) return ShadowMatch;
+  return noMatch(px, py, pv, model, W, r, c, n, params, outRow, outCol);
+}
+
+#ifdef SCVARDO_PASSES_SSE2
+// bestMatch for n = 3, one block row per vector. Lane 3 holds the first cell
+// of the next block (or of the next model row) and is ignored, so the last
+// pixel of the last row, whose lane 3 would lie past the planes, must not
+// come here.
+inline MatchResult bestMatch3(float px, float py, float pv, const ModelView& m,
+                              const FloatPlanes& model, int W, int r, int c, std::size_t modelW,
+                              float threshold, const RunParams& params, int& outRow,
+                              int& outCol) {
+  const __m128 PX = _mm_set1_ps(px);
+  const __m128 PY = _mm_set1_ps(py);
+  const __m128 PV = _mm_set1_ps(pv);
+  const int row0 = r * 3;
+  const int col0 = c * 3;
+  __m128 d[3];
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
+    const __m128 dx = _mm_sub_ps(_mm_loadu_ps(m.x + base), PX);
+    const __m128 dy = _mm_sub_ps(_mm_loadu_ps(m.y + base), PY);
+    const __m128 dv = _mm_sub_ps(_mm_loadu_ps(m.v + base), PV);
+    const __m128 sx = _mm_mul_ps(dx, dx);
+    const __m128 sy = _mm_mul_ps(dy, dy);
+    const __m128 sv = _mm_mul_ps(dv, dv);
+    const __m128 sxy = _mm_add_ps(sx, sy);
+    d[i] = _mm_add_ps(sxy, sv);
   }
-  return NoMatch;
+  // minps(a, b) is a < b ? a : b, so a NaN distance leaves the running value:
+  // per lane, the least non-NaN distance below 100, else 100.
+  __m128 low = _mm_set1_ps(100.0f);
+  low = _mm_min_ps(d[0], low);
+  low = _mm_min_ps(d[1], low);
+  low = _mm_min_ps(d[2], low);
+  // Lanes 0..2 hold no NaN, so their order does not matter.
+  const __m128 l1 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(1, 1, 1, 1));
+  const __m128 l2 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(2, 2, 2, 2));
+  const float minDist = _mm_cvtss_f32(_mm_min_ss(_mm_min_ss(low, l1), l2));
+  if (minDist < 100.0f && minDist <= threshold) {
+    const float centreDist = _mm_cvtss_f32(_mm_shuffle_ps(d[1], d[1], _MM_SHUFFLE(1, 1, 1, 1)));
+    if (centreDist <= minDist) {
+      outRow = row0 + 1;
+      outCol = col0 + 1;
+    } else {
+      // The first cell in scan order equal to the minimum.
+      const __m128 M = _mm_set1_ps(minDist);
+      const int hits = (_mm_movemask_ps(_mm_cmpeq_ps(d[0], M)) & 7) |
+                       (_mm_movemask_ps(_mm_cmpeq_ps(d[1], M)) & 7) << 3 |
+                       (_mm_movemask_ps(_mm_cmpeq_ps(d[2], M)) & 7) << 6;
+      const int at = __builtin_ctz(static_cast<unsigned>(hits));
+      outRow = row0 + at / 3;
+      outCol = col0 + at % 3;
+    }
+    return Match;
+  }
+  return noMatch(px, py, pv, model, W, r, c, 3, params, outRow, outCol);
+}
+#endif
+
+// The pixel's block search: the vector form where it applies.
+template <int N>
+inline MatchResult searchBlock(float px, float py, float pv, const ModelView& m,
+                               const FloatPlanes& model, int H, int W, int r, int c, int n,
+                               std::size_t modelW, float threshold, const RunParams& params,
+                               int& outRow, int& outCol) {
+#ifdef SCVARDO_PASSES_SSE2
+  if (N == 3 && (c + 1 < W || r + 1 < H))
+    return bestMatch3(px, py, pv, m, model, W, r, c, modelW, threshold, params, outRow, outCol);
+#else
+  (void)H;
+#endif
+  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow,
+                      outCol);
 }
 
 struct Planes3 {
@@ -159,7 +248,7 @@ void calibrationPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes&
       if (roiRow[c] == 0) continue;
       const std::size_t p = rowBase + c;
       int winRow, winCol;
-      const MatchResult res = bestMatch<N>(fx[p], fy[p], fv[p], cur, current, W, r, c, n, modelW,
+      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
                                         e1, params, winRow, winCol);
       if (res == Match) {
         lab[p] = 0;
@@ -191,7 +280,7 @@ void detectionPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& c
     for (int c = 0; c < W; ++c) {
       if (roiRow[c] == 0) continue;
       const std::size_t p = rowBase + c;
-      const MatchResult res = bestMatch<N>(fx[p], fy[p], fv[p], cur, current, W, r, c, n, modelW,
+      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
                                         e2, params, matchRow[p], matchCol[p]);
       labels[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
     }
