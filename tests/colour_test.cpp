@@ -4,8 +4,10 @@
 
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <opencv2/core.hpp>
+#include <string>
 #include <vector>
 
 #include "colour/colour.h"
@@ -276,6 +278,49 @@ TEST(ConvertFrame, MatOverloadWithRowStrideAndRefusals) {
   EXPECT_FALSE(convertFrame(raw.data(), kW, kH + 1, kStride, false, untouched, all));
   for (int k = 0; k < 3; ++k)
     for (std::size_t i = 0; i < untouched.size(); ++i) ASSERT_EQ(untouched[k][i], 7.0f);
+}
+
+}  // namespace
+
+namespace {
+
+// Converting a frame gives, for every pixel, the bits of rgbToHsv and
+// hsvToCone on its own colour, whatever colours earlier frames had: many
+// distinct colours (more than any small memo holds), repeats, black and
+// white, over several frames in different orders.
+TEST(ConvertFrame, SameBitsAsPerPixelConversionAcrossFrames) {
+  const int W = 640, H = 480;
+  const std::size_t N = static_cast<std::size_t>(W) * H;
+  std::uint32_t state = 12345u;
+  auto next = [&state] {
+    state = state * 1664525u + 1013904223u;
+    return state >> 8;  // 24 bits
+  };
+  const RoiMask roi = RoiMask::all(W, H);
+  FloatPlanes fp(3, N);
+  for (int frame = 0; frame < 4; ++frame) {
+    SCOPED_TRACE("frame " + std::to_string(frame));
+    std::vector<std::uint8_t> rows(N * 3);
+    for (std::size_t p = 0; p < N; ++p) {
+      std::uint32_t rgb = next();
+      if (frame % 2 == 1 && p % 3 != 0) rgb = static_cast<std::uint32_t>(p % 4096) * 4099u & 0xFFFFFFu;
+      if (p % 1000 == 0) rgb = (p / 1000) % 2 == 0 ? 0u : 0xFFFFFFu;
+      rows[3 * p + 0] = static_cast<std::uint8_t>(rgb);        // blue
+      rows[3 * p + 1] = static_cast<std::uint8_t>(rgb >> 8);   // green
+      rows[3 * p + 2] = static_cast<std::uint8_t>(rgb >> 16);  // red
+    }
+    ASSERT_TRUE(convertFrame(rows.data(), W, H, static_cast<std::size_t>(3) * W, false, fp, roi));
+    for (std::size_t p = 0; p < N; ++p) {
+      float Hh, S, V;
+      rgbToHsv(rows[3 * p + 2], rows[3 * p + 1], rows[3 * p + 0], Hh, S, V);
+      const ConeColor want = hsvToCone(Hh, S, V);
+      const float got[3] = {fp[0][p], fp[1][p], fp[2][p]};
+      const float expected[3] = {want.x, want.y, want.v};
+      for (int k = 0; k < 3; ++k)
+        ASSERT_EQ(std::memcmp(&got[k], &expected[k], sizeof(float)), 0)
+            << "pixel " << p << " plane " << k << ": " << got[k] << " vs " << expected[k];
+    }
+  }
 }
 
 }  // namespace

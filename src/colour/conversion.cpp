@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
+#include <vector>
 #include <opencv2/core.hpp>
 
 #include "colour/colour.h"
@@ -96,12 +97,48 @@ std::uint8_t toByte(float x) {
   return static_cast<std::uint8_t>(static_cast<int>(x + 0.5));
 }
 
+namespace {
+
+// The cone colour of an 8-bit RGB value is a pure function of it, and a
+// sequence's frames keep reusing the same colours: a direct-mapped memo
+// (1 MiB) of recent ones saves most of the trigonometry. Per thread, so that
+// concurrent conversions do not share it.
+class ConeMemo {
+ public:
+  ConeMemo() : slots_(kSlots) {}
+
+  ConeColor get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
+    const std::uint32_t key = static_cast<std::uint32_t>(R8) << 16 |
+                              static_cast<std::uint32_t>(G8) << 8 | B8;
+    Slot& s = slots_[(key * 2654435761u) >> (32 - kBits)];
+    if (s.key != key) {
+      float Hh, S, V;
+      rgbToHsv(R8, G8, B8, Hh, S, V);
+      s.colour = hsvToCone(Hh, S, V);
+      s.key = key;
+    }
+    return s.colour;
+  }
+
+ private:
+  static constexpr int kBits = 16;
+  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
+  struct Slot {
+    std::uint32_t key = 0xFFFFFFFFu;  // no 24-bit value: empty
+    ConeColor colour;
+  };
+  std::vector<Slot> slots_;
+};
+
+}  // namespace
+
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
                   FloatPlanes& frame, const RoiMask& roi) {
   if (W != roi.W || H != roi.H) return false;
   assert(rows != nullptr || W == 0 || H == 0);
   assert(frame.count() >= 3 && frame.size() >= static_cast<std::size_t>(W) * H);
   assert(roi.bytes.size() >= static_cast<std::size_t>(W) * H);
+  static thread_local ConeMemo memo;
   float* px = frame[0];
   float* py = frame[1];
   float* pv = frame[2];
@@ -112,9 +149,7 @@ bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bo
       const std::size_t k = static_cast<std::size_t>(r) * W + c;
       if (roi.bytes[k] == 0) continue;
       const std::uint8_t* s = row + 3 * static_cast<std::size_t>(c);
-      float Hh, S, V;
-      rgbToHsv(s[2], s[1], s[0], Hh, S, V);  // stored blue, green, red
-      const ConeColor cc = hsvToCone(Hh, S, V);
+      const ConeColor cc = memo.get(s[2], s[1], s[0]);  // stored blue, green, red
       px[k] = cc.x;
       py[k] = cc.y;
       pv[k] = cc.v;
