@@ -1,8 +1,10 @@
 #include "test_support.h"
 
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <fcntl.h>
+#include <csignal>
 
 #include <algorithm>
 #include <cstdlib>
@@ -68,6 +70,24 @@ RunResult runTool(const std::vector<std::string>& args, const std::string& workD
   std::vector<std::string> argv{exePath()};
   argv.insert(argv.end(), args.begin(), args.end());
   return run(argv, workDir);
+}
+
+bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath,
+                               const std::function<bool()>& body) {
+  const pid_t pid = fork();
+  if (pid < 0) throw std::runtime_error("fork failed");
+  if (pid == 0) {
+    const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(fd, 2);
+    // A write beyond the limit then fails with EFBIG instead of killing us.
+    signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    _exit(body() ? 0 : 3);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 ScratchDir::ScratchDir(const std::string& tag) {

@@ -2,6 +2,7 @@
 // executables, reading files.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -18,6 +19,12 @@ RunResult run(const std::vector<std::string>& argv, const std::string& workDir =
 
 // Runs sc-vardo with `args` in `workDir`.
 RunResult runTool(const std::vector<std::string>& args, const std::string& workDir);
+
+// Runs `body` in a child process whose files may grow to `maxFileBytes`
+// at most, standard error going to `errPath`. Returns whether `body`
+// reported success (false also when the child did not exit normally).
+bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath,
+                               const std::function<bool()>& body);
 
 // A fresh, empty directory under the build tree's temp area, removed on exit.
 class ScratchDir {
