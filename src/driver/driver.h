@@ -62,6 +62,9 @@ std::string settingsReport(const RunSetup& setup);
 // lost). Throws RunExit on a fatal error.
 int runPhases(RunSetup& setup);
 
+// The file of frame number f: prefix, the number with at least six digits, ".jpg".
+std::string frameFileName(const std::string& prefix, int f);
+
 // "" when the run's buffers fit in this machine's memory, else the one-line
 // refusal naming what they would need.
 std::string memoryShortfall(int W, int H, int n);

@@ -16,12 +16,6 @@
 
 namespace {
 
-std::string frameFileName(const std::string& prefix, int f) {
-  char number[32];
-  std::snprintf(number, sizeof number, "%.6d", f);
-  return prefix + number + ".jpg";
-}
-
 struct PhaseTimer {
   bool available = false;
   float frequency = 0.0f;
@@ -199,6 +193,12 @@ int PhaseDriver::run() {
 }
 
 }  // namespace
+
+std::string frameFileName(const std::string& prefix, int f) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%.6d", f);
+  return prefix + number + ".jpg";
+}
 
 std::string memoryShortfall(int W, int H, int n) {
   const unsigned __int128 N = static_cast<unsigned __int128>(W) * static_cast<unsigned>(H);

@@ -218,9 +218,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
     range.toIdx = range.lastFrame;
   }
 
-  char number[32];
-  std::snprintf(number, sizeof number, "%.6d", range.firstFrame);
-  const std::string firstName = setup.paths.framePrefix + number + ".jpg";
+  const std::string firstName = frameFileName(setup.paths.framePrefix, range.firstFrame);
   setup.firstFrame = cv::imread(firstName, cv::IMREAD_COLOR);
   if (setup.firstFrame.empty()) unreadable(firstName);
   setup.W = setup.firstFrame.cols;
