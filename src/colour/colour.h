@@ -10,18 +10,12 @@
 #include <cstdint>
 #include <string>
 
-#include "driver/run_state.h"
-#include "model/planes.h"
+#include "core/planes.h"
+#include "core/types.h"
 
 namespace cv {
 class Mat;
 }
-
-struct ConeColor {
-  float x = 0.0f;
-  float y = 0.0f;
-  float v = 0.0f;
-};
 
 // Single-precision constants of the conversions.
 constexpr float kInv255 = 0.003921569f;
@@ -48,8 +42,11 @@ bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi);
 
 // Renders `count` model cells into the R, G, B planes of `image`.
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image);
-// Writes a binary PPM ("P6"). Returns 1 when the file was written completely;
-// 0 when it cannot be created ("Errore apertura file %s" on stdout) or a write
-// fails (one line on stderr, and the partial file is removed).
-int writePpm(int rows, int cols, const BytePlanes& image, const std::string& path);
+// The rendered planes as one rows x cols 8-bit BGR picture.
+void snapshotToBgr(const BytePlanes& image, int rows, int cols, cv::Mat& bgr);
+// Writes an 8-bit BGR picture as binary PPM ("P6", samples red, green, blue)
+// through the atomic writer. Returns 1 when the file was written; 0 when it
+// cannot be created ("Errore apertura file %s" on stdout) or a write fails
+// (one line on stderr; the earlier file of that name, if any, stays).
+int writePpm(const cv::Mat& bgr, const std::string& path);
 std::string snapshotFileName(int frameNumber);

@@ -1,7 +1,5 @@
 // Model snapshot: every model cell rendered as one RGB pixel, and
 // the picture written as a binary PPM file.
-#include <sys/stat.h>
-
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
@@ -9,18 +7,10 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core.hpp>
+
 #include "colour/colour.h"
-
-namespace {
-
-// One line on stderr naming the file; then the partial file is removed when
-// it is a regular file (never a device or anything else the path named).
-void abandonPartialFile(const std::string& path, int err, bool regularFile) {
-  std::fprintf(stderr, "Cannot write snapshot file %s: %s\n", path.c_str(), std::strerror(err));
-  if (regularFile) std::remove(path.c_str());
-}
-
-}  // namespace
+#include "core/output_file.h"
 
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image) {
   assert(model.size() >= count && image.size() >= count);
@@ -45,39 +35,41 @@ void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& ima
   }
 }
 
-int writePpm(int rows, int cols, const BytePlanes& image, const std::string& path) {
-  assert(rows >= 0 && cols >= 0);
+void snapshotToBgr(const BytePlanes& image, int rows, int cols, cv::Mat& bgr) {
   assert(image.size() >= static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols));
-  std::FILE* f = std::fopen(path.c_str(), "wb");
-  if (f == nullptr) {
+  bgr.create(rows, cols, CV_8UC3);
+  for (int r = 0; r < rows; ++r) {
+    const std::size_t base = static_cast<std::size_t>(r) * static_cast<std::size_t>(cols);
+    std::uint8_t* out = bgr.ptr<std::uint8_t>(r);
+    for (int c = 0; c < cols; ++c) {
+      out[3 * c + 0] = image[2][base + c];
+      out[3 * c + 1] = image[1][base + c];
+      out[3 * c + 2] = image[0][base + c];
+    }
+  }
+}
+
+int writePpm(const cv::Mat& bgr, const std::string& path) {
+  assert(bgr.type() == CV_8UC3);
+  char header[64];
+  const int len = std::snprintf(header, sizeof header, "P6\n%d %d\n%d\n", bgr.cols, bgr.rows, 255);
+  std::vector<std::uint8_t> bytes(header, header + len);
+  bytes.reserve(bytes.size() + bgr.total() * 3);
+  for (int r = 0; r < bgr.rows; ++r) {
+    const std::uint8_t* in = bgr.ptr<std::uint8_t>(r);
+    for (int c = 0; c < bgr.cols; ++c) {
+      bytes.push_back(in[3 * c + 2]);
+      bytes.push_back(in[3 * c + 1]);
+      bytes.push_back(in[3 * c + 0]);
+    }
+  }
+  const WriteOutcome out = writeFileAtomic(path, bytes.data(), bytes.size());
+  if (out.status == WriteOutcome::CannotCreate) {
     std::printf("Errore apertura file %s\n", path.c_str());
     return 0;
   }
-  struct stat st;
-  const bool regularFile = ::fstat(::fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-
-  bool ok = std::fprintf(f, "P6\n%d %d\n%d\n", cols, rows, 255) > 0;
-  const std::uint8_t* red = image[0];
-  const std::uint8_t* green = image[1];
-  const std::uint8_t* blue = image[2];
-  std::vector<std::uint8_t> line(static_cast<std::size_t>(cols) * 3);
-  for (int r = 0; ok && r < rows; ++r) {
-    const std::size_t base = static_cast<std::size_t>(r) * static_cast<std::size_t>(cols);
-    for (int c = 0; c < cols; ++c) {
-      line[3 * static_cast<std::size_t>(c) + 0] = red[base + c];
-      line[3 * static_cast<std::size_t>(c) + 1] = green[base + c];
-      line[3 * static_cast<std::size_t>(c) + 2] = blue[base + c];
-    }
-    ok = std::fwrite(line.data(), 1, line.size(), f) == line.size();
-  }
-  if (ok) ok = std::fflush(f) == 0;
-  int err = ok ? 0 : (errno != 0 ? errno : EIO);
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    abandonPartialFile(path, err, regularFile);
+  if (!out) {
+    std::fprintf(stderr, "Cannot write snapshot file %s: %s\n", path.c_str(), out.why.c_str());
     return 0;
   }
   return 1;

@@ -141,14 +141,19 @@ std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) {
   return label == kForeground ? kForegroundCleared : label;
 }
 
-void coherenceFilter3x3(int H, int W, const LabelMask& in, int /*n*/, LabelMask& out,
-                        const RoiMask& roi) {
-  runFilter<1>(H, W, in, out, roi, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); });
+void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
+  const int H = ctx.g.H, W = ctx.g.W;
+  runFilter<1>(H, W, in, out, ctx.roi, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); });
 }
 
-void coherenceFilter5x5(int H, int W, const LabelMask& in, int /*n*/, LabelMask& out,
-                        const RoiMask& roi) {
-  runFilter<2>(H, W, in, out, roi, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); });
+void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
+  const int H = ctx.g.H, W = ctx.g.W;
+  runFilter<2>(H, W, in, out, ctx.roi, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); });
 }
 
-int minFrameSide(int Cw) { return Cw == 5 ? 4 : 2; }
+void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
+  if (ctx.params.Cw == 5)
+    coherenceFilter5x5(ctx, in, out);
+  else
+    coherenceFilter3x3(ctx, in, out);
+}

@@ -1,8 +1,5 @@
 // Mask finishing and output: labels to the binary mask image, the
 // optional median filter, and the PNG file, written complete or not at all.
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <cassert>
 #include <cerrno>
 #include <cstdio>
@@ -14,61 +11,13 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/imgproc.hpp>
 
+#include "core/output_file.h"
 #include "mask/mask.h"
 
 namespace {
 
-// Largest aperture handed to cv::medianBlur. Beyond it OpenCV's histogram
-// median (16-bit bin counts) can overflow: apertures from 295 up were seen
-// to fail its internal assertions on 8-bit images, and 255 * 255 still fits.
-constexpr int kMaxMedianWidth = 255;
-
 void reportFailure(const std::string& name, const std::string& why) {
   std::fprintf(stderr, "Cannot write mask file %s: %s\n", name.c_str(), why.c_str());
-}
-
-// Writes all of `data` to `fd`; false (errno set) on any failure.
-bool writeAll(int fd, const unsigned char* data, std::size_t size) {
-  while (size > 0) {
-    const ssize_t k = ::write(fd, data, size);
-    if (k < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    data += k;
-    size -= static_cast<std::size_t>(k);
-  }
-  return true;
-}
-
-// Writes `bytes` to a temporary file beside `path` and renames it over `path`,
-// so that `path` is either complete or untouched. On failure the temporary
-// file is removed and `why` says what went wrong.
-bool writeFileWhole(const std::string& path, const std::vector<unsigned char>& bytes,
-                    std::string& why) {
-  const std::string tmp = path + ".tmp." + std::to_string(static_cast<long>(::getpid()));
-  const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return false;
-  }
-  if (!writeAll(fd, bytes.data(), bytes.size())) {
-    why = std::strerror(errno);
-    ::close(fd);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::close(fd) != 0) {
-    why = std::strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  if (::rename(tmp.c_str(), path.c_str()) != 0) {
-    why = std::strerror(errno);
-    ::unlink(tmp.c_str());
-    return false;
-  }
-  return true;
 }
 
 }  // namespace
@@ -85,9 +34,17 @@ void labelsToMask(const LabelMask& labels, cv::Mat& maskImage) {
   }
 }
 
+void finishMask(const cv::Mat& maskImage, int medianWidth, cv::Mat& out) {
+  assert(medianWidthUsable(medianWidth));
+  if (medianWidth > 1)
+    cv::medianBlur(maskImage, out, medianWidth);  // the MaskImage itself stays unfiltered
+  else
+    maskImage.copyTo(out);
+}
+
 bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth) {
   const std::string name = maskFileName(frameNumber);
-  if (!medianWidthUsable(medianWidth, maskImage.cols, maskImage.rows)) {
+  if (!medianWidthUsable(medianWidth)) {
     // Run setup refuses such widths; reaching here is a caller's bug.
     reportFailure(name, "median width " + std::to_string(medianWidth) + " is not usable");
     return false;
@@ -96,8 +53,8 @@ bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth) {
   bool encoded = false;
   try {
     if (medianWidth > 1) {
-      cv::Mat filtered;  // the MaskImage itself stays unfiltered
-      cv::medianBlur(maskImage, filtered, medianWidth);
+      cv::Mat filtered;
+      finishMask(maskImage, medianWidth, filtered);
       encoded = cv::imencode(".png", filtered, png);
     } else {
       encoded = cv::imencode(".png", maskImage, png);
@@ -110,9 +67,9 @@ bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth) {
     reportFailure(name, "PNG encoding failed");
     return false;
   }
-  std::string why;
-  if (!writeFileWhole(name, png, why)) {
-    reportFailure(name, why);
+  const WriteOutcome out = writeFileAtomic(name, png.data(), png.size());
+  if (!out) {
+    reportFailure(name, out.why);
     return false;
   }
   return true;
@@ -122,11 +79,4 @@ std::string maskFileName(int frameNumber) {
   char buf[32];
   std::snprintf(buf, sizeof buf, "bin%.6d.png", frameNumber);
   return buf;
-}
-
-bool medianWidthUsable(int medianWidth, int W, int H) {
-  (void)W;
-  (void)H;
-  if (medianWidth == 0 || medianWidth == 1) return true;
-  return medianWidth >= 3 && medianWidth % 2 == 1 && medianWidth <= kMaxMedianWidth;
 }

@@ -17,10 +17,8 @@
 #include <vector>
 
 #include "colour/colour.h"
-#include "driver/run_state.h"
-#include "model/planes.h"
-
-using LabelMask = std::vector<std::uint8_t>;  // W*H labels: 0, 85, 170, 255
+#include "core/planes.h"
+#include "core/types.h"
 
 enum MatchResult : int { NoMatch = 0, Match = 1, ShadowMatch = 2 };
 
@@ -64,8 +62,6 @@ struct SquareTable {
 using WeightKernel = SquareTable;
 using AlphaTable = SquareTable;
 
-// Block sides with a defined kernel spread.
-bool isSupportedBlockSize(int n);
 // The spread for n = 3, 5, 7, 9; 0 for any other n.
 float kernelSpread(int n);
 // Whole-number Gaussian weights, corners 1, centre n+1.
@@ -92,15 +88,13 @@ void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& curr
 // ---- Passes ---------------------------------------------------------------
 
 // Classifies with e1 and trains at once; matched pixels end labelled 85.
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi);
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next);
 // Labels every ROI pixel 0, 85 or 255 and records its winner.
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi);
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol);
 // Trains around the winners of the ROI pixels still labelled 0.
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi);
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next);

@@ -10,9 +10,13 @@
 
 namespace reference {
 
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RunParams& params = ctx.params;
+  const RoiMask& roi = ctx.roi;
+  const float e1 = params.e1;
   assert(labels.size() >= static_cast<std::size_t>(W) * H);
   for (int r = roi.firstRoiRow; r < H; ++r) {
     for (int c = 0; c < W; ++c) {
@@ -36,9 +40,12 @@ void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& 
   }
 }
 
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RunParams& params = ctx.params;
+  const RoiMask& roi = ctx.roi;
+  const float e2 = params.e2;
   assert(labels.size() >= static_cast<std::size_t>(W) * H);
   assert(matchRow.size() >= static_cast<std::size_t>(W) * H);
   assert(matchCol.size() >= static_cast<std::size_t>(W) * H);
@@ -54,10 +61,11 @@ void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& cu
   }
 }
 
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi) {
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
   const std::size_t end = static_cast<std::size_t>(W) * H;
   assert(labels.size() >= end && matchRow.size() >= end && matchCol.size() >= end);
   for (std::size_t p = static_cast<std::size_t>(roi.firstRoiRow) * W; p < end; ++p) {
@@ -72,31 +80,28 @@ void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& curre
 
 // ---- Public entry points -----------------------------------------------------
 
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next) {
   if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::calibrationPass(frame, H, W, current, labels, alpha, n, e1, next, params, roi);
+    fast::calibrationPass(ctx, frame, current, labels, alpha, next);
   else
-    reference::calibrationPass(frame, H, W, current, labels, alpha, n, e1, next, params, roi);
+    reference::calibrationPass(ctx, frame, current, labels, alpha, next);
 }
 
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
   if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::detectionPass(frame, H, W, current, n, e2, labels, matchRow, matchCol, params, roi);
+    fast::detectionPass(ctx, frame, current, labels, matchRow, matchCol);
   else
-    reference::detectionPass(frame, H, W, current, n, e2, labels, matchRow, matchCol, params,
-                             roi);
+    reference::detectionPass(ctx, frame, current, labels, matchRow, matchCol);
 }
 
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi) {
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next) {
   if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::updatePass(frame, H, W, current, labels, alpha, n, matchRow, matchCol, next, roi);
+    fast::updatePass(ctx, frame, current, labels, alpha, matchRow, matchCol, next);
   else
-    reference::updatePass(frame, H, W, current, labels, alpha, n, matchRow, matchCol, next, roi);
+    reference::updatePass(ctx, frame, current, labels, alpha, matchRow, matchCol, next);
 }

@@ -321,26 +321,27 @@ void updatePassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& curr
     default: return fn<0>(__VA_ARGS__);      \
   }
 
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
-  SCVARDO_DISPATCH_N(calibrationPassN, frame, H, W, current, labels, alpha, n, e1, next, params,
-                     roi)
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next) {
+  const int n = ctx.g.n;
+  SCVARDO_DISPATCH_N(calibrationPassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n,
+                     ctx.params.e1, next, ctx.params, ctx.roi)
 }
 
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
-  SCVARDO_DISPATCH_N(detectionPassN, frame, H, W, current, n, e2, labels, matchRow, matchCol,
-                     params, roi)
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  const int n = ctx.g.n;
+  SCVARDO_DISPATCH_N(detectionPassN, frame, ctx.g.H, ctx.g.W, current, n, ctx.params.e2, labels,
+                     matchRow, matchCol, ctx.params, ctx.roi)
 }
 
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi) {
-  SCVARDO_DISPATCH_N(updatePassN, frame, H, W, current, labels, alpha, n, matchRow, matchCol,
-                     next, roi)
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next) {
+  const int n = ctx.g.n;
+  SCVARDO_DISPATCH_N(updatePassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n, matchRow,
+                     matchCol, next, ctx.roi)
 }
 
 #undef SCVARDO_DISPATCH_N

@@ -17,27 +17,23 @@ enum class PassImpl { Reference, Fast };
 inline constexpr PassImpl kSelectedPasses = PassImpl::Fast;
 
 namespace reference {
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi);
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi);
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi);
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next);
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol);
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next);
 }  // namespace reference
 
 namespace fast {
-void calibrationPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                     FloatPlanes& next, const RunParams& params, const RoiMask& roi);
-void detectionPass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                   float e2, LabelMask& labels, std::vector<int>& matchRow,
-                   std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi);
-void updatePass(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, int n,
-                const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                FloatPlanes& next, const RoiMask& roi);
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
+                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
+                     FloatPlanes& next);
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol);
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next);
 }  // namespace fast

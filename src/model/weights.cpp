@@ -7,8 +7,6 @@
 
 #include "model/model.h"
 
-bool isSupportedBlockSize(int n) { return n == 3 || n == 5 || n == 7 || n == 9; }
-
 float kernelSpread(int n) {
   switch (n) {
     case 3: return 0.75f;

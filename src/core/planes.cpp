@@ -1,4 +1,4 @@
-#include "model/planes.h"
+#include "core/planes.h"
 
 #include <algorithm>
 

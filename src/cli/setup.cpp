@@ -12,9 +12,7 @@
 
 #include <opencv2/imgcodecs.hpp>
 
-#include "driver/driver.h"
-#include "mask/mask.h"
-#include "model/model.h"
+#include "cli/cli.h"
 
 namespace {
 
@@ -67,9 +65,7 @@ int clampToInt(long long v) {
 }
 
 [[noreturn]] void unreadable(const std::string& file) {
-  std::printf("Unable to read expected file %s\n", file.c_str());
-  std::fflush(stdout);
-  throw RunExit{kExitInput};
+  failRun(kExitInput, stdout, "Unable to read expected file %s\n", file.c_str());
 }
 
 SequencePaths splitSequenceName(const std::string& name) {
@@ -100,11 +96,8 @@ bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
     char* end = nullptr;
     errno = 0;
     v = std::strtoll(s, &end, 10);
-    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN) {
-      std::printf("Malformed temporal ROI file %s\n", file.c_str());
-      std::fflush(stdout);
-      throw RunExit{kExitInput};
-    }
+    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN)
+      failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
     s = end;
   }
   fromIdx = static_cast<int>(values[0]);
@@ -187,17 +180,13 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
   p.useRoi = Lread_iswitch(argc, args, "-ROI", 1);
 
   // No weight kernel exists for other block sides.
-  if (!isSupportedBlockSize(p.n)) {
-    std::fprintf(stderr, "Invalid value %d for \"-n\": the block side must be 3, 5, 7 or 9\n",
-                 p.n);
-    throw RunExit{kExitSwitch};
-  }
-  if (p.medianWidth < 0 || (p.medianWidth > 0 && p.medianWidth % 2 == 0)) {
-    std::fprintf(stderr,
-                 "Invalid value %d for \"-Med\": the median width must be 0 (off) or odd\n",
-                 p.medianWidth);
-    throw RunExit{kExitSwitch};
-  }
+  if (!isSupportedBlockSize(p.n))
+    failRun(kExitSwitch, stderr,
+            "Invalid value %d for \"-n\": the block side must be 3, 5, 7 or 9\n", p.n);
+  if (p.medianWidth < 0 || (p.medianWidth > 0 && p.medianWidth % 2 == 0))
+    failRun(kExitSwitch, stderr,
+            "Invalid value %d for \"-Med\": the median width must be 0 (off) or odd\n",
+            p.medianWidth);
 
   const std::string& seqDir = setup.paths.seqDir;
   if (range.K == 0) {
@@ -226,48 +215,25 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
   const int W = setup.W, H = setup.H;
 
   const int minSide = minFrameSide(p.Cw);
-  if (W < minSide || H < minSide) {
-    std::printf("Frame %s is %dx%d; the spatial coherence filter needs at least %dx%d\n",
-                firstName.c_str(), W, H, minSide, minSide);
-    std::fflush(stdout);
-    throw RunExit{kExitInput};
-  }
-  if (!medianWidthUsable(p.medianWidth, W, H)) {
-    std::fprintf(stderr,
-                 "Invalid value %d for \"-Med\": too large a median width for %dx%d frames\n",
-                 p.medianWidth, W, H);
-    throw RunExit{kExitSwitch};
-  }
+  if (W < minSide || H < minSide)
+    failRun(kExitInput, stdout,
+            "Frame %s is %dx%d; the spatial coherence filter needs at least %dx%d\n",
+            firstName.c_str(), W, H, minSide, minSide);
+  if (!medianWidthUsable(p.medianWidth))
+    failRun(kExitSwitch, stderr,
+            "Invalid value %d for \"-Med\": too large a median width for %dx%d frames\n",
+            p.medianWidth, W, H);
 
-  RoiMask& roi = setup.roi;
-  roi.W = W;
-  roi.H = H;
-  roi.firstRoiRow = 0;
   if (p.useRoi != 0) {
     const std::string roiName = seqDir + "../ROI.bmp";
     cv::Mat roiImage = cv::imread(roiName, cv::IMREAD_GRAYSCALE);
     if (roiImage.empty()) unreadable(roiName);
-    if (roiImage.cols != W || roiImage.rows != H) {
-      std::printf("ROI image %s is %dx%d but the frames are %dx%d\n", roiName.c_str(),
-                  roiImage.cols, roiImage.rows, W, H);
-      std::fflush(stdout);
-      throw RunExit{kExitInput};
-    }
-    roi.bytes.resize(static_cast<std::size_t>(W) * H);
-    for (int r = 0; r < H; ++r) {
-      const std::uint8_t* row = roiImage.ptr<std::uint8_t>(r);
-      std::copy(row, row + W, roi.bytes.begin() + static_cast<std::ptrdiff_t>(r) * W);
-    }
-    bool found = false;
-    for (int r = 0; r < H && !found; ++r)
-      for (int c = 0; c < W; ++c)
-        if (roi.bytes[static_cast<std::size_t>(r) * W + c] != 0) {
-          roi.firstRoiRow = r;
-          found = true;
-          break;
-        }
+    if (roiImage.cols != W || roiImage.rows != H)
+      failRun(kExitInput, stdout, "ROI image %s is %dx%d but the frames are %dx%d\n",
+              roiName.c_str(), roiImage.cols, roiImage.rows, W, H);
+    setup.roi = RoiMask::fromImage(roiImage);
   } else {
-    roi.bytes.assign(static_cast<std::size_t>(W) * H, 255);
+    setup.roi = RoiMask::all(W, H);
   }
 
   std::fputs(settingsReport(setup).c_str(), stdout);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string>
 
-#include "driver/driver.h"
+#include "cli/cli.h"
 
 namespace {
 
@@ -23,10 +23,8 @@ const char* Lread_switch(int& argc, char** argv, const char* name, int valueCoun
   int i = 1;
   while (i < argc && std::strcmp(argv[i], name) != 0) ++i;
   if (i >= argc) return defaultText;
-  if (i + valueCount >= argc) {
-    std::fprintf(stderr, "Lread_switch: Manca arg. dopo \"%s\"\n", argv[i]);
-    throw RunExit{kExitSwitch};
-  }
+  if (i + valueCount >= argc)
+    failRun(kExitSwitch, stderr, "Lread_switch: Manca arg. dopo \"%s\"\n", argv[i]);
   const char* result = valueCount != 0 ? argv[i + 1] : argv[i];
   std::string joined;
   if (valueCount > 1) {
@@ -52,10 +50,7 @@ int Lread_iswitch(int& argc, char** argv, const char* name, int defaultValue) {
   char* end = nullptr;
   errno = 0;
   long long value = std::strtoll(word, &end, 0);
-  if (*end != '\0') {
-    std::fprintf(stderr, "Lread_iswitch: Manca arg. per \"%s\"\n", name);
-    throw RunExit{kExitSwitch};
-  }
+  if (*end != '\0') failRun(kExitSwitch, stderr, "Lread_iswitch: Manca arg. per \"%s\"\n", name);
   if (value > INT_MAX) return INT_MAX;
   if (value < INT_MIN) return INT_MIN;
   return static_cast<int>(value);
@@ -66,9 +61,6 @@ double Lread_dswitch(int& argc, char** argv, const char* name, double defaultVal
   if (word == nullptr) return defaultValue;
   char* end = nullptr;
   double value = std::strtod(word, &end);
-  if (*end != '\0') {
-    std::fprintf(stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
-    throw RunExit{kExitSwitch};
-  }
+  if (*end != '\0') failRun(kExitSwitch, stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
   return value;
 }

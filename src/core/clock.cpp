@@ -1,6 +1,6 @@
 #include <chrono>
 
-#include "driver/driver.h"
+#include "core/clock.h"
 
 // The steady clock never goes backwards; its count is in nanoseconds.
 std::int64_t counterFrequency() {

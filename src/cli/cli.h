@@ -8,11 +8,13 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 #include <opencv2/core/mat.hpp>
 
-#include "driver/run_state.h"
+#include "core/params.h"
+#include "core/roi.h"
 
 // Exit statuses.
 constexpr int kExitOk = 0;
@@ -24,6 +26,10 @@ constexpr int kExitNoMemory = 4;     // the run's buffers do not fit in this mac
 struct RunExit {
   int status;
 };
+
+// Prints one line (printf-style) on `stream` and ends the run with `status`.
+[[noreturn]] void failRun(int status, std::FILE* stream, const char* format, ...)
+    __attribute__((format(printf, 3, 4)));
 
 // ---- Switch reader --------------------------------------------------------
 // Each found switch and its value words are removed from argv and argc drops
@@ -65,14 +71,6 @@ int runPhases(RunSetup& setup);
 // The file of frame number f: prefix, the number with at least six digits, ".jpg".
 std::string frameFileName(const std::string& prefix, int f);
 
-// "" when the run's buffers fit in this machine's memory, else the one-line
-// refusal naming what they would need.
-std::string memoryShortfall(int W, int H, int n);
-
 // The whole tool: setup then phases; returns the process exit status.
 int runMain(int argc, char** argv);
 
-// ---- High-resolution counter ----------------------------------------------
-// A steadily growing 64-bit count and its frequency; frequency 0 means none.
-std::int64_t counterFrequency();
-std::int64_t counterNow();

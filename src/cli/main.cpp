@@ -1,3 +1,3 @@
-#include "driver/driver.h"
+#include "cli/cli.h"
 
 int main(int argc, char** argv) { return runMain(argc, argv); }

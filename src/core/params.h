@@ -1,9 +1,7 @@
-// Run-wide state: set once by run setup, only read afterwards.
+// Run parameters and the run's fixed inputs: set once, only read afterwards.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 // Method parameters, one field per switch (defaults are the switch defaults).
 struct RunParams {
@@ -24,24 +22,18 @@ struct RunParams {
   float tau_H = 10.0f;
 };
 
-// Spatial region of interest: W*H bytes, row-major, nonzero where a pixel is
-// processed. The passes start their row loops at firstRoiRow.
-struct RoiMask {
-  int W = 0;
-  int H = 0;
-  std::vector<std::uint8_t> bytes;
-  int firstRoiRow = 0;
+// Block sides with a defined weight kernel.
+bool isSupportedBlockSize(int n);
+// Median widths the filter takes: 0 and 1 (no filtering) and odd 3..255.
+// Beyond 255 OpenCV's 8-bit histogram median (16-bit bin counts) was seen to
+// fail its own assertions.
+bool medianWidthUsable(int medianWidth);
+// Smallest frame width and height the coherence filter selected by Cw takes.
+int minFrameSide(int Cw);
 
-  // Every pixel processed (the ROI image is not used).
-  static RoiMask all(int W, int H) {
-    RoiMask m;
-    m.W = W;
-    m.H = H;
-    m.bytes.assign(static_cast<std::size_t>(W) * H, 255);
-    return m;
-  }
-  bool inside(std::size_t k) const { return bytes[k] != 0; }
-};
+// "" when the model parameters are usable, else a one-line reason naming the
+// parameter (n, medianWidth, a real that is not finite).
+std::string paramsProblem(const RunParams& p);
 
 struct SequencePaths {
   std::string seqDir;       // up to and including the last separator

@@ -1,0 +1,100 @@
+// SC-VARDO: a background subtractor in OpenCV's conventions.
+//
+//   auto bs = scvardo::createBackgroundSubtractor();   // or with Params, an ROI
+//   cv::Mat mask;
+//   for (cv::Mat frame; capture.read(frame);) bs->apply(frame, mask);
+//
+// Every pixel is modelled by an n x n block of colour weight vectors in the
+// HSV cone, trained like a self-organizing map. The first frame initialises
+// the model, frames 2..K train it (their masks are all 0), every later frame
+// is classified (background, shadow, foreground), cleaned by a spatial
+// coherence vote, trained on where it is background, and returned as a
+// 0/255 mask. Results are deterministic and independent of the thread count.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <opencv2/core.hpp>
+#include <opencv2/video/background_segm.hpp>
+
+#include "scvardo/error.hpp"
+
+namespace scvardo {
+
+// The method's parameters, named as the sc-vardo switches.
+struct Params {
+  int n = 3;              // -n: side of the block of weight vectors per pixel (3, 5, 7, 9)
+  int Cw = 5;             // -Cw: 5 selects the 5x5 coherence vote, anything else 3x3
+  int shadowRemoval = 1;  // -s: nonzero labels darker versions of the background as shadow
+  int medianWidth = 0;    // -Med: median filter width for the returned mask (0 off, odd)
+  float e1 = 0.1f;        // -e1: squared cone distance threshold while calibrating
+  float e2 = 0.008f;      // -e2: the same while detecting
+  float c1 = 1.0f;        // -c1: learning-rate constant at the start of calibration
+  float c2 = 0.05f;       // -c2: learning-rate constant at its end and afterwards
+  float gamma = 0.7f;     // -g: shadow test, lower bound of the value ratio
+  float beta = 1.0f;      // -b: shadow test, upper bound of the value ratio
+  float tau_S = 0.1f;     // -tS: shadow test, saturation tolerance
+  float tau_H = 10.0f;    // -tH: shadow test, hue tolerance in degrees
+  // Calibration frames, counting the initialising frame: the first K frames
+  // only train the model. 0 classifies from the first frame on. The default
+  // suits a stream at 25-30 frames per second with a mostly empty first
+  // two seconds; a benchmark sequence uses its own (highway: 469).
+  int K = 50;
+  // Worker threads for the passes: 0 all hardware threads. Never changes
+  // a result.
+  int threads = 0;
+};
+
+// Time spent in the passes alone (no conversion, copies or output).
+struct PassTimes {
+  std::int64_t calibrationNs = 0;
+  std::int64_t onlineNs = 0;
+};
+
+class BackgroundSubtractor : public cv::BackgroundSubtractor {
+ public:
+  // image: 8-bit 3-channel BGR, the same size on every call.
+  // learningRate < 0: the method's schedule; 0: classify only, the model is
+  // not changed; > 0: replaces the rate constant (c1/c2) for this frame.
+  // fgmask: 8-bit, 255 foreground, 0 elsewhere (all 0 while calibrating).
+  // A frame of another size or type throws Error and changes nothing.
+  void apply(cv::InputArray image, cv::OutputArray fgmask, double learningRate = -1) override = 0;
+
+  // W x H BGR: each pixel shows the centre weight vector of its block.
+  void getBackgroundImage(cv::OutputArray backgroundImage) const override = 0;
+  // n*W x n*H BGR: every weight vector, pixel (r, c)'s block as the n x n
+  // tile at rows r*n.., columns c*n.. (the sc-vardo Model*.ppm picture).
+  virtual void getModelImage(cv::OutputArray modelImage) const = 0;
+  // The last frame's labels: 0 background, 85 shadow, 170 foreground cleared
+  // by spatial coherence, 255 foreground.
+  virtual void getLabels(cv::OutputArray labels) const = 0;
+
+  virtual Params getParams() const = 0;
+  // Frames seen so far, the initialising one included.
+  virtual std::int64_t getFrameCount() const = 0;
+  virtual PassTimes getPassTimes() const = 0;
+  // Changes only the speed; 0 takes every hardware thread.
+  virtual void setThreads(int threads) = 0;
+
+  // Persistence: save("model.yml.gz") writes atomically; read() accepts the
+  // file's root or its top node. The file holds the parameters, the frame
+  // size and count, the ROI, the labels and the model exactly, with a
+  // checksum; a corrupt, truncated, foreign or mismatched file throws Error
+  // and leaves the subtractor as it was.
+  void write(cv::FileStorage& fs) const override = 0;
+  void read(const cv::FileNode& node) override = 0;
+  void save(const cv::String& filename) const override = 0;
+  cv::String getDefaultName() const override { return "scvardo_BackgroundSubtractor"; }
+};
+
+// Bad parameters, or an ROI that is not an 8-bit single-channel image, throw
+// Error. roi: nonzero where pixels are processed; its size must equal the
+// frames'. Without one every pixel is processed.
+cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params = Params(),
+                                                         cv::InputArray roi = cv::noArray());
+
+// "0.2.0"
+const char* version();
+
+}  // namespace scvardo

@@ -1,0 +1,201 @@
+#include <cstdarg>
+#include <climits>
+#include <cmath>
+#include <cstdio>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include <opencv2/imgcodecs.hpp>
+
+#include "cli/cli.h"
+#include "colour/colour.h"
+#include "core/clock.h"
+#include "core/memory.h"
+#include "mask/mask.h"
+#include "scvardo/scvardo.hpp"
+
+namespace {
+
+struct PhaseTimer {
+  bool available = false;
+  float frequency = 0.0f;
+  std::int64_t total = 0;
+
+  void report(int frames) const {
+    if (!available) {
+      std::fputs("  unable to compute times\n", stdout);
+      return;
+    }
+    const double totalMs = static_cast<double>(total) / frequency * 1000.0;
+    // A phase without frames reports 0 rather than a division by zero.
+    double perFrame = frames > 0 ? totalMs / frames : 0.0;
+    double rate = perFrame > 0.0 ? 1000.0 / perFrame : 0.0;
+    if (!std::isfinite(perFrame)) perFrame = 0.0;
+    if (!std::isfinite(rate)) rate = 0.0;
+    std::printf("  VARDO-CF (no I/O): %.4f\tmsecs\t(%.4f msecs/frame\t%.2f fps)\n", totalMs,
+                perFrame, rate);
+  }
+};
+
+// The CLI initialises with its first frame and reads the online frames from
+// index K on, the first frame itself again when K is 0: for the face that
+// is K = 1 (initialise only) whenever K <= 1.
+int faceK(int K) { return K < 1 ? 1 : K; }
+
+scvardo::Params faceParams(const RunParams& p, int K) {
+  scvardo::Params f;
+  f.n = p.n;
+  f.Cw = p.Cw;
+  f.shadowRemoval = p.shadowRemoval;
+  f.medianWidth = p.medianWidth;
+  f.e1 = p.e1;
+  f.e2 = p.e2;
+  f.c1 = p.c1;
+  f.c2 = p.c2;
+  f.gamma = p.gamma;
+  f.beta = p.beta;
+  f.tau_S = p.tau_S;
+  f.tau_H = p.tau_H;
+  f.K = faceK(K);
+  return f;
+}
+
+class PhaseDriver {
+ public:
+  explicit PhaseDriver(RunSetup& s) : s_(s), p_(s.params) {}
+
+  int run();
+
+ private:
+  cv::Mat loadFrame(int f);
+  // apply() on a frame already checked against the run's size.
+  void apply(const cv::Mat& image, cv::Mat& mask);
+  void snapshot(int f);
+
+  RunSetup& s_;
+  const RunParams& p_;
+  cv::Ptr<scvardo::BackgroundSubtractor> bs_;
+  bool lostOutput_ = false;
+};
+
+cv::Mat PhaseDriver::loadFrame(int f) {
+  const std::string name = frameFileName(s_.paths.framePrefix, f);
+  cv::Mat image = cv::imread(name, cv::IMREAD_COLOR);
+  if (image.empty()) failRun(kExitInput, stdout, "Unable to read expected file %s\n", name.c_str());
+  if (image.cols != s_.W || image.rows != s_.H)
+    failRun(kExitInput, stdout, "Frame %s is %dx%d but the sequence's frames are %dx%d\n",
+            name.c_str(), image.cols, image.rows, s_.W, s_.H);
+  return image;
+}
+
+void PhaseDriver::apply(const cv::Mat& image, cv::Mat& mask) {
+  try {
+    bs_->apply(image, mask);
+  } catch (const scvardo::Error& e) {
+    failRun(e.kind() == scvardo::Error::Kind::Memory ? kExitNoMemory : kExitInput, stderr, "%s\n",
+            e.what());
+  }
+}
+
+void PhaseDriver::snapshot(int f) {
+  cv::Mat picture;
+  bs_->getModelImage(picture);
+  if (writePpm(picture, snapshotFileName(f)) == 0) lostOutput_ = true;
+}
+
+int PhaseDriver::run() {
+  const FrameRange& fr = s_.range;
+  const int first = fr.firstFrame, K = fr.K;
+  const std::string shortfall = memoryShortfall(s_.W, s_.H, p_.n);
+  if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
+  // Only the ROI pixels are processed; the face gets the ROI as an image.
+  const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
+  bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K), roiImage);
+
+  PhaseTimer calibTimer, onlineTimer;
+  const std::int64_t freq = counterFrequency();
+  if (freq == 0) {
+    std::fputs("\tQueryPerformance not supported: Impossible to compute times\n", stdout);
+  } else {
+    calibTimer.available = onlineTimer.available = true;
+    calibTimer.frequency = onlineTimer.frequency = static_cast<float>(freq);
+  }
+
+  // Calibration: the first frame initialises, frames 1..K-1 train.
+  std::printf("\nTimes for calibration phase on %d frames (from %d to %lld) ...\n", K, first,
+              static_cast<long long>(first) + K - 1);
+  std::fflush(stdout);
+  cv::Mat mask;
+  apply(s_.firstFrame, mask);
+  s_.firstFrame.release();
+  if (p_.saveAllModels != 0) snapshot(first);
+
+  int t = 1;
+  for (; t <= K - 1; ++t) {
+    cv::Mat image = loadFrame(first + t);
+    apply(image, mask);
+  }
+  calibTimer.total = bs_->getPassTimes().calibrationNs;
+  if (p_.saveAllModels == 0) snapshot(K > 1 ? static_cast<int>(first + (t - 1LL)) : first);
+  calibTimer.report(K);
+  std::fflush(stdout);
+
+  const int onlineFrames = static_cast<int>(static_cast<long long>(fr.lastFrame) - K - first + 1);
+  std::printf("\nTimes for online phase on %d frames (from %lld to %d) ...\n", onlineFrames,
+              static_cast<long long>(first) + K, fr.lastFrame);
+  std::fflush(stdout);
+
+  const long long lastIndex = static_cast<long long>(fr.lastFrame) - first;
+  long long i = K;
+  for (; i <= lastIndex; ++i) {
+    const int f = static_cast<int>(first + i);
+    cv::Mat image = loadFrame(f);
+    apply(image, mask);
+    if (p_.saveAllModels != 0) snapshot(f);
+    if ((p_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
+      if (!saveMask(mask, f, 0)) lostOutput_ = true;
+  }
+  if (p_.saveAllModels == 0) snapshot(static_cast<int>(first + i - 1));
+  onlineTimer.total = bs_->getPassTimes().onlineNs;
+  onlineTimer.report(onlineFrames);
+  std::fflush(stdout);
+  return lostOutput_ ? kExitLostOutput : kExitOk;
+}
+
+}  // namespace
+
+std::string frameFileName(const std::string& prefix, int f) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%.6d", f);
+  return prefix + number + ".jpg";
+}
+
+int runPhases(RunSetup& setup) {
+  PhaseDriver driver(setup);
+  return driver.run();
+}
+
+void failRun(int status, std::FILE* stream, const char* format, ...) {
+  std::va_list args;
+  va_start(args, format);
+  std::vfprintf(stream, format, args);
+  va_end(args);
+  std::fflush(stream);
+  throw RunExit{status};
+}
+
+int runMain(int argc, char** argv) {
+  try {
+    RunSetup setup;
+    if (!runSetup(argc, argv, setup)) return kExitOk;
+    return runPhases(setup);
+  } catch (const RunExit& e) {
+    std::fflush(stdout);
+    return e.status;
+  } catch (const std::bad_alloc&) {
+    std::fflush(stdout);
+    std::fputs("Not enough memory for the run's buffers\n", stderr);
+    return kExitNoMemory;
+  }
+}

@@ -1,0 +1,28 @@
+#include "core/params.h"
+
+#include <cmath>
+
+bool isSupportedBlockSize(int n) { return n == 3 || n == 5 || n == 7 || n == 9; }
+
+bool medianWidthUsable(int medianWidth) {
+  if (medianWidth == 0 || medianWidth == 1) return true;
+  return medianWidth >= 3 && medianWidth % 2 == 1 && medianWidth <= 255;
+}
+
+int minFrameSide(int Cw) { return Cw == 5 ? 4 : 2; }
+
+std::string paramsProblem(const RunParams& p) {
+  if (!isSupportedBlockSize(p.n))
+    return "invalid n " + std::to_string(p.n) + ": the block side must be 3, 5, 7 or 9";
+  if (!medianWidthUsable(p.medianWidth))
+    return "invalid medianWidth " + std::to_string(p.medianWidth) +
+           ": it must be 0 (off) or odd, at most 255";
+  const struct {
+    const char* name;
+    float value;
+  } reals[] = {{"e1", p.e1},       {"e2", p.e2},     {"c1", p.c1},       {"c2", p.c2},
+               {"gamma", p.gamma}, {"beta", p.beta}, {"tau_S", p.tau_S}, {"tau_H", p.tau_H}};
+  for (const auto& r : reals)
+    if (!std::isfinite(r.value)) return std::string("invalid ") + r.name + ": not a finite number";
+  return "";
+}

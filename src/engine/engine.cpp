@@ -1,0 +1,175 @@
+#include "engine/engine.h"
+
+#include <new>
+#include <string>
+#include <utility>
+
+#include <opencv2/core.hpp>
+
+#include "colour/colour.h"
+#include "core/clock.h"
+#include "core/memory.h"
+#include "mask/mask.h"
+#include "scvardo/error.hpp"
+
+namespace {
+
+using scvardo::Error;
+
+std::string sizeText(int W, int H) { return std::to_string(W) + "x" + std::to_string(H); }
+
+}  // namespace
+
+Engine::Engine(const RunParams& params, int K, RoiMask roi)
+    : p_(params), K_(K), roi_(std::move(roi)), fullFrame_(roi_.W == 0) {
+  g_.n = p_.n;
+}
+
+void Engine::allocate(int W, int H) {
+  const int side = minFrameSide(p_.Cw);
+  if (W < side || H < side)
+    throw Error(Error::Kind::Input, "the frames are " + sizeText(W, H) +
+                                        "; the spatial coherence filter needs at least " +
+                                        sizeText(side, side));
+  if (!fullFrame_ && (roi_.W != W || roi_.H != H))
+    throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
+                                        " but the frames are " + sizeText(W, H));
+  const std::string shortfall = memoryShortfall(W, H, p_.n);
+  if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
+
+  Geometry g = g_;
+  g.W = W;
+  g.H = H;
+  try {
+    FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
+    FloatPlanesHandle current = newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = newFloatPlanes(3, g.cells());
+    LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
+    std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
+    RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
+    // Nothing is changed before every allocation has succeeded.
+    g_ = g;
+    frame_ = std::move(frame);
+    current_ = std::move(current);
+    next_ = std::move(next);
+    labels_ = std::move(labels);
+    spare_ = std::move(spare);
+    matchRow_ = std::move(matchRow);
+    matchCol_ = std::move(matchCol);
+    roi_ = std::move(roi);
+  } catch (const std::bad_alloc&) {
+    throw Error(Error::Kind::Memory, "not enough memory for " + sizeText(W, H) +
+                                         " frames with n=" + std::to_string(p_.n));
+  }
+  kernel_ = WeightKernel(p_.n);
+  buildWeightKernel(p_.n, kernelSpread(p_.n), kernel_);
+  rates_ = baseRates(p_.c1, p_.c2, p_.n);
+  alpha_ = AlphaTable(p_.n);
+  maskImage_.create(H, W, CV_8UC1);
+}
+
+Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask) {
+  if (bgr.empty() || bgr.dims != 2 || bgr.type() != CV_8UC3)
+    throw Error(Error::Kind::Input, "a frame must be an 8-bit 3-channel BGR image");
+  if (started() && (bgr.cols != g_.W || bgr.rows != g_.H))
+    throw Error(Error::Kind::Input, "the frame is " + sizeText(bgr.cols, bgr.rows) +
+                                        " but the model's frames are " + sizeText(g_.W, g_.H));
+  if (!started()) allocate(bgr.cols, bgr.rows);
+
+  convertFrame(bgr, *frame_, roi_);
+  const std::int64_t t = frames_;
+  Step step = Step::Detect;
+  if (t == 0) {
+    initialise();
+    step = Step::Initialise;
+  } else if (t < K_) {
+    calibrate(learningRate);
+    step = Step::Calibrate;
+  }
+  ++frames_;
+  // K = 0: the initialising frame is classified as well.
+  if (step == Step::Detect || (t == 0 && K_ == 0)) {
+    detect(learningRate, mask);
+  } else {
+    mask.create(g_.H, g_.W, CV_8UC1);
+    mask.setTo(0);
+  }
+  return step;
+}
+
+void Engine::initialise() {
+  initModel(*current_, *frame_, g_.H, g_.W, g_.n, roi_);
+  copyPlanes(*current_, g_.cells(), *next_);
+}
+
+void Engine::rateTable(float rate) { buildAlphaTable(g_.n, rate, kernel_, alpha_); }
+
+void Engine::calibrate(double learningRate) {
+  if (learningRate == 0) return;
+  const PassContext ctx{g_, p_, roi_};
+  const float rate =
+      learningRate > 0
+          ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
+          : calibrationRate(static_cast<int>(frames_), K_, rates_);
+  rateTable(rate);
+  const std::int64_t start = counterNow();
+  calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
+  calibrationNs_ += counterNow() - start;
+  copyPlanes(*next_, g_.cells(), *current_);
+}
+
+void Engine::detect(double learningRate, cv::Mat& mask) {
+  const PassContext ctx{g_, p_, roi_};
+  if (learningRate != 0)
+    rateTable(learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
+                               : onlineRate(rates_));
+  const std::int64_t start = counterNow();
+  detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+  coherenceFilter(ctx, labels_, spare_);
+  std::swap(labels_, spare_);
+  if (learningRate != 0)
+    updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
+  onlineNs_ += counterNow() - start;
+  if (learningRate != 0) copyPlanes(*next_, g_.cells(), *current_);
+  labelsToMask(labels_, maskImage_);
+  finishMask(maskImage_, p_.medianWidth, mask);
+}
+
+void Engine::modelImage(cv::Mat& out) const {
+  if (!started()) {
+    out.release();
+    return;
+  }
+  BytePlanes rgb(3, g_.cells());
+  renderSnapshot(*current_, g_.cells(), rgb);
+  snapshotToBgr(rgb, g_.modelH(), g_.modelW(), out);
+}
+
+void Engine::backgroundImage(cv::Mat& out) const {
+  if (!started()) {
+    out.release();
+    return;
+  }
+  // Each pixel shows the centre weight vector of its block.
+  FloatPlanes centres(3, g_.pixels());
+  const int n = g_.n, h = n / 2;
+  for (int r = 0; r < g_.H; ++r)
+    for (int c = 0; c < g_.W; ++c) {
+      const std::size_t cell =
+          static_cast<std::size_t>(r * n + h) * g_.modelW() + static_cast<std::size_t>(c * n + h);
+      for (int k = 0; k < 3; ++k)
+        centres[k][static_cast<std::size_t>(r) * g_.W + c] = (*current_)[k][cell];
+    }
+  BytePlanes rgb(3, g_.pixels());
+  renderSnapshot(centres, g_.pixels(), rgb);
+  snapshotToBgr(rgb, g_.H, g_.W, out);
+}
+
+void Engine::restore(int W, int H, std::int64_t frames, const LabelMask& labels,
+                     const FloatPlanes& model) {
+  allocate(W, H);
+  frames_ = frames;
+  labels_ = labels;
+  copyPlanes(model, g_.cells(), *current_);
+  copyPlanes(model, g_.cells(), *next_);
+}

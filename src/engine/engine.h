@@ -1,0 +1,78 @@
+// The per-frame schedule, in one place: the first frame initialises the
+// model, frames 2..K calibrate it, every later frame is detected, cleaned by
+// spatial coherence, trained on and finished into a mask.
+//
+// The engine owns every buffer of a run. It is what the public
+// scvardo::BackgroundSubtractor holds; persistence reads and writes its
+// fields directly.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <opencv2/core/mat.hpp>
+
+#include "core/planes.h"
+#include "core/types.h"
+#include "model/model.h"
+
+class Engine {
+ public:
+  // The step a frame took.
+  enum class Step { Initialise, Calibrate, Detect };
+
+  // params must be usable (paramsProblem is ""), K >= 0. An empty roi
+  // (W == 0) processes every pixel.
+  Engine(const RunParams& params, int K, RoiMask roi);
+
+  // One frame, 8-bit BGR. learningRate < 0: the schedule's rate; 0: nothing
+  // is trained; > 0: replaces c1/c2 for this frame. `mask` receives the
+  // finished 0/255 mask (all 0 unless the frame was detected). Throws
+  // scvardo::Error, changing nothing, for a frame of another type or size or
+  // a model that does not fit in memory.
+  Step apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask);
+
+  bool started() const { return frames_ > 0; }
+  std::int64_t frames() const { return frames_; }
+  const Geometry& geometry() const { return g_; }
+  const RunParams& params() const { return p_; }
+  int K() const { return K_; }
+  const RoiMask& roi() const { return roi_; }
+  const LabelMask& labels() const { return labels_; }
+  const FloatPlanes& model() const { return *current_; }
+  std::int64_t calibrationNs() const { return calibrationNs_; }
+  std::int64_t onlineNs() const { return onlineNs_; }
+
+  // The model rendered: every weight vector (n*W x n*H) or each block's
+  // centre (W x H), 8-bit BGR; empty before the first frame.
+  void modelImage(cv::Mat& out) const;
+  void backgroundImage(cv::Mat& out) const;
+
+  // A started engine with this model, labels and frame count, as persisted.
+  // The sizes must match the geometry.
+  void restore(int W, int H, std::int64_t frames, const LabelMask& labels,
+               const FloatPlanes& model);
+
+ private:
+  void allocate(int W, int H);
+  void initialise();
+  void calibrate(double learningRate);
+  void detect(double learningRate, cv::Mat& mask);
+  void rateTable(float rate);
+
+  RunParams p_;
+  int K_;
+  RoiMask roi_;
+  bool fullFrame_;  // no ROI given: every pixel, whatever the size
+  Geometry g_;
+  std::int64_t frames_ = 0;
+
+  FloatPlanesHandle frame_, current_, next_;
+  WeightKernel kernel_;
+  BaseRates rates_;
+  AlphaTable alpha_;
+  LabelMask labels_, spare_;
+  std::vector<int> matchRow_, matchCol_;
+  cv::Mat maskImage_;
+  std::int64_t calibrationNs_ = 0, onlineNs_ = 0;
+};
