@@ -1,11 +1,11 @@
 // scvardo-peers SEQDIR OUTDIR: SC-VARDO's passes against OpenCV's MOG2 and
 // KNN background subtractors on the same frames, held in memory.
 //
-// SC-VARDO is driven like the phase driver drives it (default parameters,
-// K = fromIdx - 1 calibration frames from frame 1, 5x5 coherence), and the
-// timed spans are exactly those of the tool's timing lines: calibrationPass
-// alone per calibration frame; detectionPass + coherence filter + updatePass
-// per online frame. For MOG2 and KNN (default parameters, shadows detected,
+// SC-VARDO runs through its public face (default parameters, K = fromIdx - 1
+// calibration frames from frame 1), and the timed spans are exactly those of
+// the tool's timing lines, as the face reports them: the calibration pass
+// alone per calibration frame; detection, coherence and update per online
+// frame. For MOG2 and KNN (default parameters, shadows detected,
 // the shadow value 127 counted as background) each apply() is timed. Every
 // method writes OUTDIR/<method>/bin%06d.png for the temporal ROI, which is
 // evaluated with the metrics library; one markdown table goes to standard
@@ -27,12 +27,8 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/video/background_segm.hpp>
 
-#include "colour/colour.h"
-#include "driver/run_state.h"
-#include "mask/mask.h"
 #include "metrics.h"
-#include "model/model.h"
-#include "model/planes.h"
+#include "scvardo/scvardo.hpp"
 
 namespace {
 
@@ -48,7 +44,6 @@ struct Sequence {
   int fromIdx = 0, toIdx = 0, K = 0;
   std::vector<cv::Mat> frames;  // frame number firstFrame + i at index i
   cv::Mat roiImage;
-  RoiMask roi;
 };
 
 struct Result {
@@ -85,18 +80,6 @@ bool loadSequence(const std::string& dir, Sequence& s) {
       return fail("input frame " + p + " differs in size from " + metrics::roiPath(dir));
     s.frames.push_back(img);
   }
-  const int W = s.roiImage.cols, H = s.roiImage.rows;
-  s.roi.W = W;
-  s.roi.H = H;
-  s.roi.bytes.assign(static_cast<std::size_t>(W) * H, 0);
-  s.roi.firstRoiRow = -1;
-  for (int r = 0; r < H; ++r)
-    for (int c = 0; c < W; ++c) {
-      const std::uint8_t v = s.roiImage.at<std::uint8_t>(r, c);
-      s.roi.bytes[static_cast<std::size_t>(r) * W + c] = v;
-      if (v != 0 && s.roi.firstRoiRow < 0) s.roi.firstRoiRow = r;
-    }
-  if (s.roi.firstRoiRow < 0) s.roi.firstRoiRow = 0;
   return true;
 }
 
@@ -117,66 +100,30 @@ bool evaluate(const Sequence& s, const std::string& maskDir, Result& r) {
   return true;
 }
 
-// SC-VARDO with default parameters, as the phase driver runs it.
+// SC-VARDO through its public face with default parameters and K from the
+// temporal ROI; the passes' own time is the face's getPassTimes.
 bool runScVardo(const Sequence& s, const std::string& outDir, Result& r) {
-  const RunParams params;  // the switch defaults
-  const int n = params.n, W = s.roi.W, H = s.roi.H;
-  const std::size_t N = static_cast<std::size_t>(W) * H, cells = N * n * n;
-  FloatPlanesHandle frame = newFloatPlanes(3, N);
-  FloatPlanesHandle current = newFloatPlanes(3, cells);
-  FloatPlanesHandle next = newFloatPlanes(3, cells);
-  WeightKernel kernel(n);
-  AlphaTable alpha(n);
-  LabelMask labels(N, 0), spare(N, 0);
-  std::vector<int> matchRow(N, 0), matchCol(N, 0);
-  cv::Mat maskImage(H, W, CV_8UC1);
-
-  convertFrame(s.frames[0], *frame, s.roi);
-  initModel(*current, *frame, H, W, n, s.roi);
-  copyPlanes(*current, cells, *next);
-  buildWeightKernel(n, kernelSpread(n), kernel);
-  const BaseRates rates = baseRates(params.c1, params.c2, n);
-
-  r.warmupMs = 0;
-  r.warmupFrames = 0;
-  for (int t = 1; t <= s.K - 1; ++t) {
-    convertFrame(s.frames[static_cast<std::size_t>(t)], *frame, s.roi);
-    buildAlphaTable(n, calibrationRate(t, s.K, rates), kernel, alpha);
-    const Clock::time_point t0 = Clock::now();
-    calibrationPass(*frame, H, W, *current, labels, alpha, n, params.e1, *next, params, s.roi);
-    r.warmupMs += msSince(t0, Clock::now());
-    ++r.warmupFrames;
-    copyPlanes(*next, cells, *current);
-  }
-
-  buildAlphaTable(n, onlineRate(rates), kernel, alpha);
-  const int lastFrame = s.toIdx;
-  r.onlineMs = 0;
-  r.onlineFrames = 0;
-  for (int i = std::max(s.K, 0); i <= lastFrame - s.firstFrame; ++i) {
+  scvardo::Params params;
+  params.K = std::max(s.K, 1);
+  const cv::Ptr<scvardo::BackgroundSubtractor> bs =
+      scvardo::createBackgroundSubtractor(params, s.roiImage.empty() ? cv::Mat() : s.roiImage);
+  cv::Mat mask;
+  const int lastIndex = s.toIdx - s.firstFrame;
+  for (int i = 0; i <= lastIndex && i < static_cast<int>(s.frames.size()); ++i) {
     const int f = s.firstFrame + i;
-    convertFrame(s.frames[static_cast<std::size_t>(i)], *frame, s.roi);
-    const Clock::time_point t0 = Clock::now();
-    detectionPass(*frame, H, W, *current, n, params.e2, labels, matchRow, matchCol, params,
-                  s.roi);
-    if (params.Cw == 5)
-      coherenceFilter5x5(H, W, labels, n, spare, s.roi);
-    else
-      coherenceFilter3x3(H, W, labels, n, spare, s.roi);
-    std::swap(labels, spare);
-    updatePass(*frame, H, W, *current, labels, alpha, n, matchRow, matchCol, *next, s.roi);
-    r.onlineMs += msSince(t0, Clock::now());
-    ++r.onlineFrames;
-    copyPlanes(*next, cells, *current);
+    bs->apply(s.frames[static_cast<std::size_t>(i)], mask);
     if (f >= s.fromIdx && f <= s.toIdx) {
-      labelsToMask(labels, maskImage);
       std::string error;
-      if (!metrics::writePng(metrics::maskPath(outDir, f), maskImage, error)) return fail(error);
+      if (!metrics::writePng(metrics::maskPath(outDir, f), mask, error)) return fail(error);
     }
   }
-  // Two models of 3 float planes of n*n cells per pixel, and the snapshot's
-  // 3 byte planes of n*n cells per pixel.
-  r.bytesPerPixel = 2.0 * 3 * n * n * sizeof(float) + 3.0 * n * n;
+  const scvardo::PassTimes times = bs->getPassTimes();
+  r.warmupMs = static_cast<double>(times.calibrationNs) / 1e6;
+  r.warmupFrames = std::max(params.K - 1, 0);
+  r.onlineMs = static_cast<double>(times.onlineNs) / 1e6;
+  r.onlineFrames = std::max(lastIndex - params.K + 1, 0);
+  // Two models of 3 float planes of n*n cells per pixel.
+  r.bytesPerPixel = 2.0 * 3 * params.n * params.n * sizeof(float);
   return true;
 }
 
@@ -241,7 +188,7 @@ void printTable(const Sequence& s, const std::vector<Result>& results, int defau
                 const std::string& loadBefore) {
   std::printf("Sequence %s: %d x %d, frames %d..%d in memory, K = %d calibration frames, "
               "temporal ROI %d..%d (%d frames evaluated).\n",
-              s.dir.c_str(), s.roi.W, s.roi.H, s.firstFrame, s.toIdx, s.K, s.fromIdx, s.toIdx,
+              s.dir.c_str(), s.roiImage.cols, s.roiImage.rows, s.firstFrame, s.toIdx, s.K, s.fromIdx, s.toIdx,
               s.toIdx - s.fromIdx + 1);
   std::printf("Machine: %s, %u hardware threads; OpenCV %s, default threads %d; "
               "load average %s before, %s after.\n\n",
