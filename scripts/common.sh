@@ -6,7 +6,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
-PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
+PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest"
 
 install_missing() {
   local missing=""
