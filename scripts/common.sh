@@ -1,6 +1,7 @@
 # Shared by the scripts: install missing Debian packages, configure and build.
-# Sourced with ROOT set; BUILD_DIR, BUILD_TYPE and CMAKE_EXTRA may come from
-# the environment.
+# Sourced with ROOT set; BUILD_DIR, BUILD_TYPE, CMAKE_EXTRA and
+# CMAKE_BUILD_PARALLEL_LEVEL (default: the number of cores) may come from the
+# environment.
 
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
@@ -25,5 +26,5 @@ install_missing() {
 
 build() {
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" $CMAKE_EXTRA >/dev/null
-  cmake --build "$BUILD_DIR" -j"$(nproc)"
+  cmake --build "$BUILD_DIR" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 }
