@@ -1,12 +1,13 @@
 # Shared by the scripts: install missing Debian packages, configure and build.
-# Sourced with ROOT set; BUILD_DIR, BUILD_TYPE and CMAKE_EXTRA may come from
-# the environment.
+# Sourced with ROOT set; BUILD_DIR, BUILD_TYPE, CMAKE_EXTRA and
+# CMAKE_BUILD_PARALLEL_LEVEL (default: the number of cores) may come from the
+# environment.
 
 BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
-PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
+PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest"
 
 install_missing() {
   local missing=""
@@ -25,5 +26,5 @@ install_missing() {
 
 build() {
   cmake -S "$ROOT" -B "$BUILD_DIR" -DCMAKE_BUILD_TYPE="$BUILD_TYPE" $CMAKE_EXTRA >/dev/null
-  cmake --build "$BUILD_DIR" -j"$(nproc)"
+  cmake --build "$BUILD_DIR" -j"${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}"
 }

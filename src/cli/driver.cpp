@@ -1,7 +1,9 @@
+#include <algorithm>
 #include <cstdarg>
 #include <climits>
 #include <cmath>
 #include <cstdio>
+#include <memory>
 #include <new>
 #include <utility>
 #include <vector>
@@ -9,6 +11,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli/cli.h"
+#include "cli/progress.h"
 #include "colour/colour.h"
 #include "core/clock.h"
 #include "core/memory.h"
@@ -77,11 +80,14 @@ class PhaseDriver {
   const RunParams& p_;
   cv::Ptr<scvardo::BackgroundSubtractor> bs_;
   bool lostOutput_ = false;
+  std::unique_ptr<Progress> progress_;
 };
 
 cv::Mat PhaseDriver::loadFrame(int f) {
   const std::string name = frameFileName(s_.paths.framePrefix, f);
   cv::Mat image = cv::imread(name, cv::IMREAD_COLOR);
+  // A failure's message starts on a clean line.
+  if ((image.empty() || image.cols != s_.W || image.rows != s_.H) && progress_) progress_->clear();
   if (image.empty()) failRun(kExitInput, stdout, "Unable to read expected file %s\n", name.c_str());
   if (image.cols != s_.W || image.rows != s_.H)
     failRun(kExitInput, stdout, "Frame %s is %dx%d but the sequence's frames are %dx%d\n",
@@ -93,6 +99,7 @@ void PhaseDriver::apply(const cv::Mat& image, cv::Mat& mask) {
   try {
     bs_->apply(image, mask);
   } catch (const scvardo::Error& e) {
+    if (progress_) progress_->clear();
     failRun(e.kind() == scvardo::Error::Kind::Memory ? kExitNoMemory : kExitInput, stderr, "%s\n",
             e.what());
   }
@@ -122,12 +129,19 @@ int PhaseDriver::run() {
     calibTimer.frequency = onlineTimer.frequency = static_cast<float>(freq);
   }
 
+  // Every frame read, calibration and online alike (K may exceed the range).
+  const long long lastIndex = static_cast<long long>(fr.lastFrame) - first;
+  progress_ = std::make_unique<Progress>(std::max<long long>(lastIndex + 1, K));
+  Progress& progress = *progress_;
+  std::int64_t done = 0;
+
   // Calibration: the first frame initialises, frames 1..K-1 train.
   std::printf("\nTimes for calibration phase on %d frames (from %d to %lld) ...\n", K, first,
               static_cast<long long>(first) + K - 1);
   std::fflush(stdout);
   cv::Mat mask;
   apply(s_.firstFrame, mask);
+  progress.update(++done);
   s_.firstFrame.release();
   if (p_.saveAllModels != 0) snapshot(first);
 
@@ -135,9 +149,11 @@ int PhaseDriver::run() {
   for (; t <= K - 1; ++t) {
     cv::Mat image = loadFrame(first + t);
     apply(image, mask);
+    progress.update(++done);
   }
   calibTimer.total = bs_->getPassTimes().calibrationNs;
   if (p_.saveAllModels == 0) snapshot(K > 1 ? static_cast<int>(first + (t - 1LL)) : first);
+  progress.clear();
   calibTimer.report(K);
   std::fflush(stdout);
 
@@ -146,18 +162,19 @@ int PhaseDriver::run() {
               static_cast<long long>(first) + K, fr.lastFrame);
   std::fflush(stdout);
 
-  const long long lastIndex = static_cast<long long>(fr.lastFrame) - first;
   long long i = K;
   for (; i <= lastIndex; ++i) {
     const int f = static_cast<int>(first + i);
     cv::Mat image = loadFrame(f);
     apply(image, mask);
+    progress.update(++done);
     if (p_.saveAllModels != 0) snapshot(f);
     if ((p_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
       if (!saveMask(mask, f, 0)) lostOutput_ = true;
   }
   if (p_.saveAllModels == 0) snapshot(static_cast<int>(first + i - 1));
   onlineTimer.total = bs_->getPassTimes().onlineNs;
+  progress.clear();
   onlineTimer.report(onlineFrames);
   std::fflush(stdout);
   return lostOutput_ ? kExitLostOutput : kExitOk;

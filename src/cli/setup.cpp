@@ -238,6 +238,12 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
 
   std::fputs(settingsReport(setup).c_str(), stdout);
   std::fflush(stdout);
+  // Without calibration whatever is in the first frame stays foreground.
+  if (range.K <= 0)
+    std::fprintf(stderr,
+                 "Warning: K=%d, no calibration will happen (no -K and no temporalROI.txt); "
+                 "set the number of calibration frames with -K N, e.g. -K 50\n",
+                 range.K);
   return true;
 }
 
