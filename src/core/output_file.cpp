@@ -1,12 +1,15 @@
 #include "core/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <vector>
 
@@ -147,4 +150,60 @@ WriteOutcome writeFileAtomic(const std::string& path,
 void removeTemporariesNow() {
   for (Slot& s : slots)
     if (s.used.load()) ::unlink(s.path);
+}
+
+namespace {
+
+void onSignal(int sig) {
+  const int saved = errno;
+  removeTemporariesNow();
+  errno = saved;
+  // The handler was reset to the default on entry: the signal, unblocked on
+  // return, ends the process with the usual status.
+  ::raise(sig);
+}
+
+// The pid in ".<name>.scvardo-tmp.<pid>.XXXXXX<ext>", or 0.
+long tempOwner(const char* name) {
+  if (name[0] != '.') return 0;
+  const char* mark = std::strstr(name, kTempMarker);
+  if (mark == nullptr) return 0;
+  const char* p = mark + std::strlen(kTempMarker);
+  char* end = nullptr;
+  const long pid = std::strtol(p, &end, 10);
+  if (end == p || *end != '.' || pid <= 0) return 0;
+  return pid;
+}
+
+}  // namespace
+
+void removeTemporariesOnSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+std::vector<std::string> removeStaleTemporaries(const std::string& dir) {
+  std::vector<std::string> removed;
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return removed;
+  const long self = static_cast<long>(::getpid());
+  while (const dirent* e = ::readdir(d)) {
+    const long pid = tempOwner(e->d_name);
+    if (pid == 0 || pid == self) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
+    const std::string path = dir + e->d_name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) == 0) removed.push_back(path);
+  }
+  ::closedir(d);
+  return removed;
 }
