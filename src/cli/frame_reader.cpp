@@ -121,8 +121,8 @@ ImageRead FrameReader::decode(const std::uint8_t* data, std::size_t size, const 
     return status(ImageRead::Unreadable);
   ImageRead r;
   r.size = cv::Size(w, h);
-  if (static_cast<long long>(w) * h > kMaxImagePixels) r.status = ImageRead::TooLarge;
-  else if (!expected.empty() && r.size != expected) r.status = ImageRead::WrongSize;
+  if (!expected.empty() && r.size != expected) r.status = ImageRead::WrongSize;
+  else if (static_cast<long long>(w) * h > kMaxImagePixels) r.status = ImageRead::TooLarge;
   if (r.status != ImageRead::Ok) return r;
 
   // CMYK cannot be turned into BGR or grey by the decoder: check it as CMYK.
