@@ -6,7 +6,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
-PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev libgtest-dev libgmock-dev libbenchmark-dev"
+PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev libgtest-dev libgmock-dev libbenchmark-dev python3 python3-pytest clang libclang-rt-14-dev"
 
 install_missing() {
   local missing=""
