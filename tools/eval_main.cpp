@@ -6,6 +6,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -120,6 +121,23 @@ int parse(int argc, char** argv, Options& o) {
   return -1;
 }
 
+// sc-vardo's record of the last run in the folder: a run that did not
+// finish may have left masks missing, or stale ones from an earlier run.
+void warnIfUnfinished(const std::string& maskDir) {
+  std::FILE* f = std::fopen((maskDir + "/sc-vardo-run.txt").c_str(), "r");
+  if (f == nullptr) return;
+  char line[1024];
+  bool unfinished = false;
+  while (std::fgets(line, sizeof line, f) != nullptr)
+    if (std::strncmp(line, "finished: no", 12) == 0) unfinished = true;
+  std::fclose(f);
+  if (unfinished)
+    std::fprintf(stderr,
+                 "sc-vardo-eval: warning: the run that wrote %s did not finish (see its "
+                 "sc-vardo-run.txt): masks may be missing or stale\n",
+                 maskDir.c_str());
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -133,6 +151,7 @@ int main(int argc, char** argv) {
   if (!fs::is_directory(o.maskDir, ec)) return fail("mask directory " + o.maskDir + " not found");
   if (!fs::is_directory(o.seqDir, ec))
     return fail("sequence directory " + o.seqDir + " not found");
+  warnIfUnfinished(o.maskDir);
 
   std::string error;
   if (!o.haveFirst || !o.haveLast) {

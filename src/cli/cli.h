@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 
 #include <opencv2/core/mat.hpp>
@@ -57,10 +58,20 @@ void printUsage();
 void waitForKey();
 
 // Returns false after the usage text (the run ends with status 0).
-// Throws RunExit on errors.
-bool runSetup(int argc, char** argv, RunSetup& setup);
+// Throws RunExit on errors. `beforeReport` runs once the inputs are known
+// to be usable, just before the settings report.
+bool runSetup(int argc, char** argv, RunSetup& setup,
+              const std::function<void()>& beforeReport = {});
 // The settings report, line for line.
 std::string settingsReport(const RunSetup& setup);
+
+// Two decimal integers (the temporal-ROI file's text); false when absent.
+bool parseTemporalRoi(const std::string& text, int& fromIdx, int& toIdx);
+// "" when the frame range writes at least one mask, else one line saying
+// why not. temporalRoiFile: the file fromIdx and toIdx came from, or "".
+std::string framePlanProblem(const FrameRange& range, const std::string& temporalRoiFile);
+// The temporal-ROI file holds two numbers; anything longer is refused.
+constexpr std::size_t kTemporalRoiMaxBytes = 4096;
 
 // ---- Phase driver ---------------------------------------------------------
 
@@ -70,6 +81,34 @@ int runPhases(RunSetup& setup);
 
 // The file of frame number f: prefix, the number with at least six digits, ".jpg".
 std::string frameFileName(const std::string& prefix, int f);
+
+// ---- One run per output folder ------------------------------------------
+// The working folder holds the lock of the run writing into it and the
+// record of the last run started there.
+
+constexpr const char* kLockFileName = ".sc-vardo.lock";
+constexpr const char* kRunRecordName = "sc-vardo-run.txt";
+
+class RunGuard {
+ public:
+  RunGuard() = default;
+  RunGuard(const RunGuard&) = delete;
+  RunGuard& operator=(const RunGuard&) = delete;
+  ~RunGuard();  // releases the lock
+
+  // Takes the folder's lock (status 3 at once when another run holds it),
+  // removes temporaries left by dead runs and writes the run record with
+  // "finished: no".
+  void start(int argc, char** argv, const RunSetup& setup);
+  // Marks the record finished (status 0 or 3) or stopped (any other);
+  // returns the status, 3 when the record cannot be written. Does nothing
+  // unless start() succeeded.
+  int finish(int status);
+
+ private:
+  int fd_ = -1;
+  std::string head_;  // the record's lines before "finished:"
+};
 
 // The whole tool: setup then phases; returns the process exit status.
 int runMain(int argc, char** argv);

@@ -1,4 +1,8 @@
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdarg>
 #include <climits>
 #include <cmath>
@@ -11,10 +15,12 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli/cli.h"
+#include "cli/frame_reader.h"
 #include "cli/progress.h"
 #include "colour/colour.h"
 #include "core/clock.h"
 #include "core/memory.h"
+#include "core/output_file.h"
 #include "mask/mask.h"
 #include "scvardo/scvardo.hpp"
 
@@ -73,41 +79,58 @@ class PhaseDriver {
  private:
   cv::Mat loadFrame(int f);
   // apply() on a frame already checked against the run's size.
-  void apply(const cv::Mat& image, cv::Mat& mask);
+  void apply(const cv::Mat& image, cv::Mat& mask, int f);
   void snapshot(int f);
 
   RunSetup& s_;
   const RunParams& p_;
   cv::Ptr<scvardo::BackgroundSubtractor> bs_;
+  FrameReader reader_;
   bool lostOutput_ = false;
   std::unique_ptr<Progress> progress_;
 };
 
+// An image-library failure outside decoding: out of memory ends the run
+// with status 4, anything else with status 1; both name the frame.
+[[noreturn]] void imageLibraryFailure(const cv::Exception* e, const char* what, int f) {
+  if (e == nullptr || e->code == cv::Error::StsNoMem)
+    failRun(kExitNoMemory, stderr, "Not enough memory for the %s of frame %d\n", what, f);
+  failRun(kExitInput, stderr, "Image library failure in the %s of frame %d: %s\n", what, f,
+          e->err.c_str());
+}
+
 cv::Mat PhaseDriver::loadFrame(int f) {
   const std::string name = frameFileName(s_.paths.framePrefix, f);
-  cv::Mat image = cv::imread(name, cv::IMREAD_COLOR);
-  // A failure's message starts on a clean line.
-  if ((image.empty() || image.cols != s_.W || image.rows != s_.H) && progress_) progress_->clear();
-  if (image.empty()) failRun(kExitInput, stdout, "Unable to read expected file %s\n", name.c_str());
-  if (image.cols != s_.W || image.rows != s_.H)
+  cv::Mat image;
+  const ImageRead r = readImageOrExit(reader_, name, true, image, cv::Size(s_.W, s_.H));
+  if (r.status == ImageRead::WrongSize)
     failRun(kExitInput, stdout, "Frame %s is %dx%d but the sequence's frames are %dx%d\n",
-            name.c_str(), image.cols, image.rows, s_.W, s_.H);
+            name.c_str(), r.size.width, r.size.height, s_.W, s_.H);
   return image;
 }
 
-void PhaseDriver::apply(const cv::Mat& image, cv::Mat& mask) {
+void PhaseDriver::apply(const cv::Mat& image, cv::Mat& mask, int f) {
   try {
     bs_->apply(image, mask);
   } catch (const scvardo::Error& e) {
-    if (progress_) progress_->clear();
     failRun(e.kind() == scvardo::Error::Kind::Memory ? kExitNoMemory : kExitInput, stderr, "%s\n",
             e.what());
+  } catch (const cv::Exception& e) {
+    imageLibraryFailure(&e, "processing", f);
+  } catch (const std::bad_alloc&) {
+    imageLibraryFailure(nullptr, "processing", f);
   }
 }
 
 void PhaseDriver::snapshot(int f) {
   cv::Mat picture;
-  bs_->getModelImage(picture);
+  try {
+    bs_->getModelImage(picture);
+  } catch (const cv::Exception& e) {
+    imageLibraryFailure(&e, "model snapshot", f);
+  } catch (const std::bad_alloc&) {
+    imageLibraryFailure(nullptr, "model snapshot", f);
+  }
   if (writePpm(picture, snapshotFileName(f)) == 0) lostOutput_ = true;
 }
 
@@ -118,7 +141,11 @@ int PhaseDriver::run() {
   if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
-  bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K), roiImage);
+  try {
+    bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K), roiImage);
+  } catch (const cv::Exception& e) {
+    imageLibraryFailure(&e, "setup", first);
+  }
 
   PhaseTimer calibTimer, onlineTimer;
   const std::int64_t freq = counterFrequency();
@@ -140,7 +167,7 @@ int PhaseDriver::run() {
               static_cast<long long>(first) + K - 1);
   std::fflush(stdout);
   cv::Mat mask;
-  apply(s_.firstFrame, mask);
+  apply(s_.firstFrame, mask, first);
   progress.update(++done);
   s_.firstFrame.release();
   if (p_.saveAllModels != 0) snapshot(first);
@@ -148,7 +175,7 @@ int PhaseDriver::run() {
   int t = 1;
   for (; t <= K - 1; ++t) {
     cv::Mat image = loadFrame(first + t);
-    apply(image, mask);
+    apply(image, mask, first + t);
     progress.update(++done);
   }
   calibTimer.total = bs_->getPassTimes().calibrationNs;
@@ -166,7 +193,7 @@ int PhaseDriver::run() {
   for (; i <= lastIndex; ++i) {
     const int f = static_cast<int>(first + i);
     cv::Mat image = loadFrame(f);
-    apply(image, mask);
+    apply(image, mask, f);
     progress.update(++done);
     if (p_.saveAllModels != 0) snapshot(f);
     if ((p_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
@@ -194,6 +221,7 @@ int runPhases(RunSetup& setup) {
 }
 
 void failRun(int status, std::FILE* stream, const char* format, ...) {
+  clearActiveProgress();
   std::va_list args;
   va_start(args, format);
   std::vfprintf(stream, format, args);
@@ -202,17 +230,50 @@ void failRun(int status, std::FILE* stream, const char* format, ...) {
   throw RunExit{status};
 }
 
-int runMain(int argc, char** argv) {
+namespace {
+
+// A closed standard stream would hand its number to the next file opened
+// (the lock, an output), and the console lines would land in it. A
+// read-only /dev/null in its place makes those writes fail instead.
+void keepStandardStreamsApart() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int got = ::open("/dev/null", O_RDONLY);
+      if (got >= 0 && got != fd) ::close(got);
+    }
+}
+
+int runGuarded(int argc, char** argv, RunGuard& guard) {
   try {
     RunSetup setup;
-    if (!runSetup(argc, argv, setup)) return kExitOk;
+    if (!runSetup(argc, argv, setup, [&] { guard.start(argc, argv, setup); })) return kExitOk;
     return runPhases(setup);
   } catch (const RunExit& e) {
-    std::fflush(stdout);
     return e.status;
   } catch (const std::bad_alloc&) {
-    std::fflush(stdout);
     std::fputs("Not enough memory for the run's buffers\n", stderr);
     return kExitNoMemory;
+  } catch (const cv::Exception& e) {
+    if (e.code == cv::Error::StsNoMem) {
+      std::fputs("Not enough memory for the run's buffers\n", stderr);
+      return kExitNoMemory;
+    }
+    std::fprintf(stderr, "Image library failure: %s\n", e.err.c_str());
+    return kExitInput;
   }
+}
+
+}  // namespace
+
+int runMain(int argc, char** argv) {
+  keepStandardStreamsApart();
+  removeTemporariesOnSignals();
+  RunGuard guard;
+  int status = runGuarded(argc, argv, guard);
+  // The report and timing lines are output too: their loss is status 3.
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fputs("Cannot write the console output to standard output\n", stderr);
+    if (status == kExitOk) status = kExitLostOutput;
+  }
+  return guard.finish(status);
 }

@@ -4,8 +4,23 @@
 
 #include <unistd.h>
 
+namespace {
+Progress* active = nullptr;  // the line on screen now; one at a time
+}  // namespace
+
+void clearActiveProgress() {
+  if (active != nullptr) active->clear();
+}
+
 Progress::Progress(std::int64_t total)
-    : enabled_(isatty(STDERR_FILENO) == 1), total_(total), start_(Clock::now()), lastDraw_() {}
+    : enabled_(isatty(STDERR_FILENO) == 1), total_(total), start_(Clock::now()), lastDraw_() {
+  active = this;
+}
+
+Progress::~Progress() {
+  clear();
+  if (active == this) active = nullptr;
+}
 
 void Progress::update(std::int64_t done) {
   if (!enabled_) return;

@@ -7,11 +7,15 @@
 #include <chrono>
 #include <cstdint>
 
+// Wipes the line of the progress being shown, if any, so that an error line
+// printed next starts clean.
+void clearActiveProgress();
+
 class Progress {
  public:
   // total <= 0: unknown (a camera); no ETA is shown then.
   explicit Progress(std::int64_t total);
-  ~Progress() { clear(); }
+  ~Progress();
   Progress(const Progress&) = delete;
   Progress& operator=(const Progress&) = delete;
 

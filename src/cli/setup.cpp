@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -5,14 +7,11 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-
 #include "cli/cli.h"
+#include "cli/frame_reader.h"
 
 namespace {
 
@@ -64,10 +63,6 @@ int clampToInt(long long v) {
   return static_cast<int>(v);
 }
 
-[[noreturn]] void unreadable(const std::string& file) {
-  failRun(kExitInput, stdout, "Unable to read expected file %s\n", file.c_str());
-}
-
 SequencePaths splitSequenceName(const std::string& name) {
   SequencePaths p;
   std::size_t cut = name.find_last_of("/\\");
@@ -83,25 +78,32 @@ SequencePaths splitSequenceName(const std::string& name) {
 }
 
 // Reads the two integers of a temporal-ROI file. Returns false when the file
-// cannot be opened; a file that opens but does not hold two integers is an error.
+// cannot be opened; anything but a small regular file holding two integers
+// is an error.
 bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
-  std::ifstream in(file);
-  if (!in.is_open()) return false;
-  std::ostringstream ss;
-  ss << in.rdbuf();
-  const std::string text = ss.str();
-  const char* s = text.c_str();
-  long long values[2];
-  for (long long& v : values) {
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s, &end, 10);
-    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN)
-      failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
-    s = end;
+  // Non-blocking: a FIFO in its place must not stall the run.
+  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  struct stat st {};
+  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    ::close(fd);
+    failRun(kExitInput, stdout, "Temporal ROI file %s is not a regular file\n", file.c_str());
   }
-  fromIdx = static_cast<int>(values[0]);
-  toIdx = static_cast<int>(values[1]);
+  std::string text(kTemporalRoiMaxBytes + 1, '\0');
+  std::size_t got = 0;
+  while (got < text.size()) {
+    const ssize_t k = ::read(fd, &text[got], text.size() - got);
+    if (k < 0 && errno == EINTR) continue;
+    if (k <= 0) break;
+    got += static_cast<std::size_t>(k);
+  }
+  ::close(fd);
+  if (got > kTemporalRoiMaxBytes)
+    failRun(kExitInput, stdout, "Temporal ROI file %s is larger than %zu bytes\n", file.c_str(),
+            kTemporalRoiMaxBytes);
+  text.resize(got);
+  if (!parseTemporalRoi(text, fromIdx, toIdx))
+    failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
   return true;
 }
 
@@ -138,7 +140,7 @@ void waitForKey() {
   } while (got < 0 && errno == EINTR);
 }
 
-bool runSetup(int argc, char** argv, RunSetup& setup) {
+bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()>& beforeReport) {
   if (argc == 1) {
     printUsage();
     std::fputs("Hit any key to continue...\n", stdout);
@@ -189,9 +191,11 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
             p.medianWidth);
 
   const std::string& seqDir = setup.paths.seqDir;
+  std::string temporalRoiFile;
   if (range.K == 0) {
     int fromIdx = 0, toIdx = 0;
     if (readTemporalRoi(seqDir + "../temporalROI.txt", fromIdx, toIdx)) {
+      temporalRoiFile = seqDir + "../temporalROI.txt";
       range.fromIdx = fromIdx;
       range.toIdx = toIdx;
       // Calibration frames are counted from the run's first frame.
@@ -207,9 +211,12 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
     range.toIdx = range.lastFrame;
   }
 
+  const std::string plan = framePlanProblem(range, temporalRoiFile);
+  if (!plan.empty()) failRun(kExitInput, stdout, "%s\n", plan.c_str());
+
+  FrameReader reader;
   const std::string firstName = frameFileName(setup.paths.framePrefix, range.firstFrame);
-  setup.firstFrame = cv::imread(firstName, cv::IMREAD_COLOR);
-  if (setup.firstFrame.empty()) unreadable(firstName);
+  readImageOrExit(reader, firstName, true, setup.firstFrame);
   setup.W = setup.firstFrame.cols;
   setup.H = setup.firstFrame.rows;
   const int W = setup.W, H = setup.H;
@@ -226,8 +233,8 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
 
   if (p.useRoi != 0) {
     const std::string roiName = seqDir + "../ROI.bmp";
-    cv::Mat roiImage = cv::imread(roiName, cv::IMREAD_GRAYSCALE);
-    if (roiImage.empty()) unreadable(roiName);
+    cv::Mat roiImage;
+    readImageOrExit(reader, roiName, false, roiImage);
     if (roiImage.cols != W || roiImage.rows != H)
       failRun(kExitInput, stdout, "ROI image %s is %dx%d but the frames are %dx%d\n",
               roiName.c_str(), roiImage.cols, roiImage.rows, W, H);
@@ -236,6 +243,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup) {
     setup.roi = RoiMask::all(W, H);
   }
 
+  if (beforeReport) beforeReport();
   std::fputs(settingsReport(setup).c_str(), stdout);
   std::fflush(stdout);
   // Without calibration whatever is in the first frame stays foreground.

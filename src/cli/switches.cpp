@@ -1,4 +1,6 @@
+#include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +15,28 @@ namespace {
 std::string& joinedValue() {
   static std::string joined;
   return joined;
+}
+
+// The decimal grammar of a real value: blanks, a sign, digits with an
+// optional point, an optional exponent. strtod alone would also take nan,
+// inf and hex floats.
+bool isDecimalReal(const char* s) {
+  while (std::isspace(static_cast<unsigned char>(*s))) ++s;
+  if (*s == '+' || *s == '-') ++s;
+  int digits = 0;
+  while (std::isdigit(static_cast<unsigned char>(*s))) ++s, ++digits;
+  if (*s == '.') {
+    ++s;
+    while (std::isdigit(static_cast<unsigned char>(*s))) ++s, ++digits;
+  }
+  if (digits == 0) return false;
+  if (*s == 'e' || *s == 'E') {
+    ++s;
+    if (*s == '+' || *s == '-') ++s;
+    if (!std::isdigit(static_cast<unsigned char>(*s))) return false;
+    while (std::isdigit(static_cast<unsigned char>(*s))) ++s;
+  }
+  return *s == '\0';
 }
 
 }  // namespace
@@ -59,8 +83,10 @@ int Lread_iswitch(int& argc, char** argv, const char* name, int defaultValue) {
 double Lread_dswitch(int& argc, char** argv, const char* name, double defaultValue) {
   const char* word = Lread_switch(argc, argv, name, 1, nullptr);
   if (word == nullptr) return defaultValue;
-  char* end = nullptr;
-  double value = std::strtod(word, &end);
-  if (*end != '\0') failRun(kExitSwitch, stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
+  if (*word == '\0') return 0.0;  // an empty value word reads as 0
+  const bool decimal = isDecimalReal(word);
+  const double value = decimal ? std::strtod(word, nullptr) : 0.0;
+  if (!decimal || !std::isfinite(value))  // overflow gives inf
+    failRun(kExitSwitch, stderr, "Lread_dswitch: Manca arg. per \"%s\"\n", name);
   return value;
 }

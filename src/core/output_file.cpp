@@ -1,13 +1,17 @@
 #include "core/output_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <random>
 #include <vector>
 
 namespace {
@@ -18,6 +22,7 @@ constexpr int kSlots = 8;
 constexpr std::size_t kPathMax = 4096;
 struct Slot {
   std::atomic<bool> used{false};
+  std::atomic<bool> named{false};  // path holds a whole name
   char path[kPathMax];
 };
 Slot slots[kSlots];
@@ -28,22 +33,16 @@ int claimSlot(const std::string& path) {
     bool expected = false;
     if (slots[i].used.load() || !slots[i].used.compare_exchange_strong(expected, true)) continue;
     std::memcpy(slots[i].path, path.c_str(), path.size() + 1);
+    slots[i].named.store(true);
     return i;
   }
   return -1;
 }
 
 void releaseSlot(int i) {
-  if (i >= 0) slots[i].used.store(false);
-}
-
-mode_t fileMode() {
-  static const mode_t mode = [] {
-    const mode_t mask = ::umask(022);
-    ::umask(mask);
-    return static_cast<mode_t>(0666 & ~mask);
-  }();
-  return mode;
+  if (i < 0) return;
+  slots[i].named.store(false);
+  slots[i].used.store(false);
 }
 
 bool writeAll(int fd, const unsigned char* data, std::size_t size) {
@@ -70,27 +69,41 @@ struct Temp {
 };
 
 // The temporary beside `path`: ".<name>.scvardo-tmp.<pid>.XXXXXX<extensions>".
+// The name is registered before the file exists, so that a signal arriving
+// at any moment finds every temporary on disk (at worst it also tries a
+// name not yet created).
 bool createTemp(const std::string& path, Temp& t, std::string& why) {
   const std::size_t cut = path.find_last_of('/');
   const std::string dir = cut == std::string::npos ? "" : path.substr(0, cut + 1);
   const std::string name = cut == std::string::npos ? path : path.substr(cut + 1);
   const std::size_t dot = name.find('.', 1);
   const std::string ext = dot == std::string::npos ? "" : name.substr(dot);
-  std::string tmpl = dir + "." + name + kTempMarker + std::to_string(static_cast<long>(::getpid())) +
-                     ".XXXXXX" + ext;
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  // mkstemps opens with O_CREAT | O_EXCL: it never follows a planted link.
-  const int fd = ::mkstemps(buf.data(), static_cast<int>(ext.size()));
-  if (fd < 0) {
-    why = std::strerror(errno);
-    return false;
+  const std::string stem =
+      dir + "." + name + kTempMarker + std::to_string(static_cast<long>(::getpid())) + ".";
+  static const char kChars[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+  thread_local std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    std::string tmp = stem;
+    for (int k = 0; k < 6; ++k) tmp += kChars[random() % (sizeof kChars - 1)];
+    tmp += ext;
+    const int slot = claimSlot(tmp);
+    // O_EXCL with O_CREAT never follows a planted link, nor reuses a file.
+    const int fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      t.path = tmp;
+      t.fd = fd;
+      t.slot = slot;
+      return true;
+    }
+    const int err = errno;
+    releaseSlot(slot);
+    if (err != EEXIST) {
+      why = std::strerror(err);
+      return false;
+    }
   }
-  t.path.assign(buf.data());
-  t.fd = fd;
-  t.slot = claimSlot(t.path);
-  ::fchmod(fd, fileMode());
-  return true;
+  why = "no free temporary file name";
+  return false;
 }
 
 void discard(Temp& t) {
@@ -146,5 +159,61 @@ WriteOutcome writeFileAtomic(const std::string& path,
 
 void removeTemporariesNow() {
   for (Slot& s : slots)
-    if (s.used.load()) ::unlink(s.path);
+    if (s.named.load()) ::unlink(s.path);
+}
+
+namespace {
+
+void onSignal(int sig) {
+  const int saved = errno;
+  removeTemporariesNow();
+  errno = saved;
+  // The handler was reset to the default on entry: the signal, unblocked on
+  // return, ends the process with the usual status.
+  ::raise(sig);
+}
+
+// The pid in ".<name>.scvardo-tmp.<pid>.XXXXXX<ext>", or 0.
+long tempOwner(const char* name) {
+  if (name[0] != '.') return 0;
+  const char* mark = std::strstr(name, kTempMarker);
+  if (mark == nullptr) return 0;
+  const char* p = mark + std::strlen(kTempMarker);
+  char* end = nullptr;
+  const long pid = std::strtol(p, &end, 10);
+  if (end == p || *end != '.' || pid <= 0) return 0;
+  return pid;
+}
+
+}  // namespace
+
+void removeTemporariesOnSignals() {
+  struct sigaction sa {};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sa.sa_flags = SA_RESETHAND;
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
+}
+
+std::vector<std::string> removeStaleTemporaries(const std::string& dir) {
+  std::vector<std::string> removed;
+  DIR* d = ::opendir(dir.empty() ? "." : dir.c_str());
+  if (d == nullptr) return removed;
+  const long self = static_cast<long>(::getpid());
+  while (const dirent* e = ::readdir(d)) {
+    const long pid = tempOwner(e->d_name);
+    if (pid == 0 || pid == self) continue;
+    if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
+    const std::string path = dir + e->d_name;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) == 0) removed.push_back(path);
+  }
+  ::closedir(d);
+  return removed;
 }

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <functional>
 #include <string>
+#include <vector>
 
 struct WriteOutcome {
   enum Status { Ok, CannotCreate, Failed } status = Ok;
@@ -31,3 +32,12 @@ constexpr const char* kTempMarker = ".scvardo-tmp.";
 
 // Removes the temporaries this process is writing; safe in a signal handler.
 void removeTemporariesNow();
+
+// On SIGINT, SIGTERM, SIGHUP and SIGPIPE: remove the temporaries in flight,
+// then end by the same signal with its default action.
+void removeTemporariesOnSignals();
+
+// Removes, in folder `dir` ("" for the working folder, else ending in '/'),
+// the temporaries of processes that no longer exist (a run killed by
+// SIGKILL, or a crash); returns their paths. A live process's stay.
+std::vector<std::string> removeStaleTemporaries(const std::string& dir);

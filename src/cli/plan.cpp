@@ -1,0 +1,47 @@
+// The temporal-ROI file's text and the check that a run's frame plan can
+// write a mask at all.
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+
+#include "cli/cli.h"
+
+bool parseTemporalRoi(const std::string& text, int& fromIdx, int& toIdx) {
+  const char* s = text.c_str();
+  long long values[2];
+  for (long long& v : values) {
+    char* end = nullptr;
+    errno = 0;
+    v = std::strtoll(s, &end, 10);
+    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN) return false;
+    s = end;
+  }
+  fromIdx = static_cast<int>(values[0]);
+  toIdx = static_cast<int>(values[1]);
+  return true;
+}
+
+std::string framePlanProblem(const FrameRange& r, const std::string& temporalRoiFile) {
+  char line[512];
+  if (!temporalRoiFile.empty() && r.fromIdx > r.toIdx) {
+    std::snprintf(line, sizeof line, "Temporal ROI [%d,%d] in %s is reversed: no mask would be written",
+                  r.fromIdx, r.toIdx, temporalRoiFile.c_str());
+  } else if (!temporalRoiFile.empty() && r.toIdx < r.firstFrame) {
+    std::snprintf(line, sizeof line,
+                  "Temporal ROI [%d,%d] in %s ends before the first frame %d: no mask would be written",
+                  r.fromIdx, r.toIdx, temporalRoiFile.c_str(), r.firstFrame);
+  } else if (r.lastFrame < r.firstFrame) {
+    std::snprintf(line, sizeof line, "No frame to process: the last frame %d comes before the first %d",
+                  r.lastFrame, r.firstFrame);
+  } else if (static_cast<long long>(r.firstFrame) + r.K > r.lastFrame) {
+    std::snprintf(line, sizeof line,
+                  "Calibration on %d frames from frame %d reaches past the last frame %d: no mask "
+                  "would be written",
+                  r.K, r.firstFrame, r.lastFrame);
+  } else {
+    return "";
+  }
+  return line;
+}
