@@ -6,7 +6,8 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
-PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
+PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev
+  python3-pytest python3-yaml python3-matplotlib snakemake"
 
 install_missing() {
   local missing=""
