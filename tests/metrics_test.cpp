@@ -300,3 +300,32 @@ TEST(EvalCommand, FailuresAndUsage) {
     EXPECT_EQ(r.out, "");
   }
 }
+
+TEST(EvalCommand, PerFrameCsvAndNothingCounted) {
+  if (!testsupport::fileExists(evalExe())) GTEST_SKIP() << "sc-vardo-eval not built";
+  TinySequence s;
+  const std::string csv = s.dir / "frames.csv";
+  testsupport::RunResult r = testsupport::run(
+      {evalExe(), s.masks, s.seq, "--first", "1", "--last", "3", "--per-frame", csv});
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(testsupport::readFile(csv),
+            "frame,TP,FP,FN,TN,Recall,Precision,F-measure\n"
+            "1,3,3,2,13,0.600000,0.500000,0.545455\n"
+            "2,5,16,0,0,1.000000,0.238095,0.384615\n"
+            "3,0,0,5,16,0.000000,,\n");
+  // An unwritable per-frame file: status 1 and no report.
+  r = testsupport::run({evalExe(), s.masks, s.seq, "--per-frame", s.dir / "no/such/dir/f.csv"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_NE(r.err.find("no/such/dir/f.csv"), std::string::npos) << r.err;
+
+  // Ground truth all "unknown": the zero figures are printed, with a warning and status 3.
+  writeImage(metrics::gtPath(s.seq, 4), cv::Mat(5, 6, CV_8UC1, cv::Scalar(170)));
+  writeImage(metrics::maskPath(s.masks, 4), handMask());
+  r = testsupport::run({evalExe(), s.masks, s.seq, "--first", "4", "--last", "4"});
+  EXPECT_EQ(r.status, 3);
+  EXPECT_EQ(r.out.substr(0, r.out.find("Recall")), "TP: 0\nFP: 0\nFN: 0\nTN: 0\n");
+  EXPECT_EQ(r.err,
+            "sc-vardo-eval: warning: frames 4..4 count no pixel (ground truth all 85 or 170, or "
+            "outside ROI.bmp); every ratio is undefined and printed as 0\n");
+}

@@ -1,6 +1,7 @@
 // sc-vardo-eval: counts and metrics of a mask directory against a sequence's
 // ground truth over its temporal ROI, and optionally the overlay pictures.
-// Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage.
+// Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage,
+// 3 the figures were printed but the range counts no pixel at all.
 #include <algorithm>
 #include <cerrno>
 #include <climits>
@@ -19,11 +20,11 @@
 namespace {
 
 const char* const kUsage =
-    "usage: sc-vardo-eval MASKDIR SEQDIR [--first F --last L] [--json] "
+    "usage: sc-vardo-eval MASKDIR SEQDIR [--first F --last L] [--json] [--per-frame FILE] "
     "[--overlay DIR [--frames F1,F2,... | --every N]]\n";
 
 struct Options {
-  std::string maskDir, seqDir, overlayDir;
+  std::string maskDir, seqDir, overlayDir, perFrameFile;
   bool json = false;
   bool haveFirst = false, haveLast = false;
   int first = 0, last = 0;
@@ -93,6 +94,9 @@ int parse(int argc, char** argv, Options& o) {
     } else if (a == "--overlay") {
       if (!value(v) || v.empty()) return usage("--overlay needs a directory");
       o.overlayDir = v;
+    } else if (a == "--per-frame") {
+      if (!value(v) || v.empty()) return usage("--per-frame needs a file name");
+      o.perFrameFile = v;
     } else if (a == "--frames") {
       o.frames.clear();
       if (!value(v) || !parseList(v, o.frames))
@@ -165,7 +169,12 @@ int main(int argc, char** argv) {
   }
 
   metrics::Counts counts;
-  if (!metrics::evaluateSequence(o.maskDir, o.seqDir, o.first, o.last, counts, error))
+  std::vector<metrics::FrameCounts> perFrame;
+  if (!metrics::evaluateSequence(o.maskDir, o.seqDir, o.first, o.last, counts, error,
+                                 o.perFrameFile.empty() ? nullptr : &perFrame))
+    return fail(error);
+  if (!o.perFrameFile.empty() &&
+      !metrics::writeText(o.perFrameFile, metrics::formatPerFrameCsv(perFrame), error))
     return fail(error);
 
   if (!o.overlayDir.empty()) {
@@ -184,5 +193,14 @@ int main(int argc, char** argv) {
       o.json ? metrics::formatJson(counts, m, o.first, o.last) : metrics::formatText(counts, m);
   if (std::fputs(report.c_str(), stdout) < 0 || std::fflush(stdout) != 0)
     return fail("cannot write the report to standard output");
+  // All zeros would pass for a result; a ground truth without any counted
+  // pixel (all 85/170 or outside ROI.bmp) is more likely a wrong range.
+  if (metrics::counted(counts) == 0) {
+    std::fprintf(stderr,
+                 "sc-vardo-eval: warning: frames %d..%d count no pixel (ground truth all 85 or "
+                 "170, or outside ROI.bmp); every ratio is undefined and printed as 0\n",
+                 o.first, o.last);
+    return 3;
+  }
   return 0;
 }

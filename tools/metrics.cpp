@@ -152,8 +152,11 @@ bool readGrey(const std::string& path, const std::string& what, cv::Mat& out,
   return true;
 }
 
+std::uint64_t counted(const Counts& k) { return k.TP + k.FP + k.FN + k.TN; }
+
 bool evaluateSequence(const std::string& maskDir, const std::string& seqDir, int first,
-                      int last, Counts& counts, std::string& error) {
+                      int last, Counts& counts, std::string& error,
+                      std::vector<FrameCounts>* perFrame) {
   cv::Mat roi;
   if (!readGrey(roiPath(seqDir), "ROI", roi, error)) return false;
   cv::Mat mask, gt;
@@ -172,7 +175,10 @@ bool evaluateSequence(const std::string& maskDir, const std::string& seqDir, int
               sizeText(gt);
       return false;
     }
-    accumulate(mask, gt, roi, counts);
+    FrameCounts frame{f, {}};
+    accumulate(mask, gt, roi, frame.counts);
+    counts += frame.counts;
+    if (perFrame) perFrame->push_back(frame);
   }
   return true;
 }
@@ -202,27 +208,43 @@ std::string formatJson(const Counts& k, const Metrics& m, int first, int last) {
   return buf;
 }
 
-bool writePng(const std::string& path, const cv::Mat& image, std::string& error) {
-  std::vector<std::uint8_t> bytes;
-  bool encoded = false;
-  try {
-    encoded = cv::imencode(".png", image, bytes);
-  } catch (const cv::Exception&) {
-    encoded = false;
+std::string formatPerFrameCsv(const std::vector<FrameCounts>& frames) {
+  auto field = [](bool defined, double v) {
+    char b[32];
+    if (!defined) return std::string(",");
+    std::snprintf(b, sizeof b, ",%.6f", v);
+    return std::string(b);
+  };
+  std::string out = "frame,TP,FP,FN,TN,Recall,Precision,F-measure\n";
+  for (const FrameCounts& fc : frames) {
+    const Counts& k = fc.counts;
+    const Metrics m = compute(k);
+    const bool haveRecall = k.TP + k.FN != 0, havePrecision = k.TP + k.FP != 0;
+    char b[128];
+    std::snprintf(b, sizeof b, "%d,%llu,%llu,%llu,%llu", fc.frame,
+                  static_cast<unsigned long long>(k.TP), static_cast<unsigned long long>(k.FP),
+                  static_cast<unsigned long long>(k.FN), static_cast<unsigned long long>(k.TN));
+    out += b;
+    out += field(haveRecall, m.recall);
+    out += field(havePrecision, m.precision);
+    out += field(haveRecall && havePrecision, m.fMeasure);
+    out += '\n';
   }
-  if (!encoded) {
-    error = "cannot encode " + path + " as PNG";
-    return false;
-  }
-  // Written beside the target and renamed over it, so that the file is
-  // complete or absent even when the process is stopped half-way.
+  return out;
+}
+
+namespace {
+
+// Written beside the target and renamed over it, so that the file is
+// complete or absent even when the process is stopped half-way.
+bool writeBytes(const std::string& path, const void* data, std::size_t size, std::string& error) {
   const std::string tmp = path + ".part";
   std::FILE* f = std::fopen(tmp.c_str(), "wb");
   if (!f) {
     error = "cannot create " + path + ": " + std::strerror(errno);
     return false;
   }
-  bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
+  bool ok = std::fwrite(data, 1, size, f) == size;
   int err = ok ? 0 : errno;
   if (std::fflush(f) != 0 && ok) {
     ok = false;
@@ -242,6 +264,27 @@ bool writePng(const std::string& path, const cv::Mat& image, std::string& error)
     return false;
   }
   return true;
+}
+
+}  // namespace
+
+bool writeText(const std::string& path, const std::string& text, std::string& error) {
+  return writeBytes(path, text.data(), text.size(), error);
+}
+
+bool writePng(const std::string& path, const cv::Mat& image, std::string& error) {
+  std::vector<std::uint8_t> bytes;
+  bool encoded = false;
+  try {
+    encoded = cv::imencode(".png", image, bytes);
+  } catch (const cv::Exception&) {
+    encoded = false;
+  }
+  if (!encoded) {
+    error = "cannot encode " + path + " as PNG";
+    return false;
+  }
+  return writeBytes(path, bytes.data(), bytes.size(), error);
 }
 
 }  // namespace metrics

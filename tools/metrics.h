@@ -91,11 +91,22 @@ bool readTemporalRoi(const std::string& seqDir, int& first, int& last, std::stri
 bool readGrey(const std::string& path, const std::string& what, cv::Mat& out,
               std::string& error);
 
+// One frame's counts.
+struct FrameCounts {
+  int frame = 0;
+  Counts counts;
+};
+
 // Sums the counts of frames first..last of MASKDIR against SEQDIR (its ROI.bmp
-// and ground truth). On the first unreadable file or size mismatch returns
-// false with `error` naming the file; `counts` is then unspecified.
+// and ground truth), and appends each frame's counts to `perFrame` when given.
+// On the first unreadable file or size mismatch returns false with `error`
+// naming the file; `counts` and `perFrame` are then unspecified.
 bool evaluateSequence(const std::string& maskDir, const std::string& seqDir, int first,
-                      int last, Counts& counts, std::string& error);
+                      int last, Counts& counts, std::string& error,
+                      std::vector<FrameCounts>* perFrame = nullptr);
+
+// Pixels counted at all (TP + FP + FN + TN).
+std::uint64_t counted(const Counts& counts);
 
 // ---- Reports --------------------------------------------------------------
 
@@ -106,6 +117,10 @@ std::string formatText(const Counts& counts, const Metrics& m);
 // The same keys and values as one JSON object on one line, plus "first" and
 // "last" (the frame range evaluated), ending in a newline.
 std::string formatJson(const Counts& counts, const Metrics& m, int first, int last);
+// "frame,TP,FP,FN,TN,Recall,Precision,F-measure\n", then one line per frame.
+// Ratios have six decimals; one whose denominator is 0 is left empty (a frame
+// without ground-truth foreground is common, and 0 would read as a miss).
+std::string formatPerFrameCsv(const std::vector<FrameCounts>& frames);
 
 // ---- Writing --------------------------------------------------------------
 
@@ -113,5 +128,7 @@ std::string formatJson(const Counts& counts, const Metrics& m, int first, int la
 // the close; on failure removes the partial file and sets `error`. The file
 // is complete or absent.
 bool writePng(const std::string& path, const cv::Mat& image, std::string& error);
+// The same for a text file.
+bool writeText(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace metrics
