@@ -1,13 +1,14 @@
 #include "test_support.h"
 
+#include <fcntl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
-#include <fcntl.h>
-#include <csignal>
 
 #include <algorithm>
+#include <csignal>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -18,107 +19,58 @@
 
 namespace fs = std::filesystem;
 
-namespace testsupport {
-
-namespace {
-
-std::string slurpFd(int fd) {
-  std::string s;
-  char buf[4096];
-  ssize_t k;
-  while ((k = read(fd, buf, sizeof buf)) > 0) s.append(buf, static_cast<std::size_t>(k));
-  return s;
+static std::string quoted(const std::string& s) {
+  std::string q = "'";
+  for (char c : s) q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+  return q + "'";
 }
-
-}  // namespace
 
 RunResult run(const std::vector<std::string>& argv, const std::string& workDir) {
-  // Output goes to files so that a chatty child cannot block on a full pipe.
-  char outTmpl[] = "/tmp/scvardo-out-XXXXXX";
-  char errTmpl[] = "/tmp/scvardo-err-XXXXXX";
-  int outFd = mkstemp(outTmpl);
-  int errFd = mkstemp(errTmpl);
-  if (outFd < 0 || errFd < 0) throw std::runtime_error("mkstemp failed");
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(workDir.c_str()) != 0) _exit(127);
-    close(0);
-    dup2(outFd, 1);
-    dup2(errFd, 2);
-    std::vector<char*> args;
-    for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-    args.push_back(nullptr);
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  int wstatus = 0;
-  waitpid(pid, &wstatus, 0);
-  RunResult r;
-  r.status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
-  lseek(outFd, 0, SEEK_SET);
-  lseek(errFd, 0, SEEK_SET);
-  r.out = slurpFd(outFd);
-  r.err = slurpFd(errFd);
-  close(outFd);
-  close(errFd);
-  unlink(outTmpl);
-  unlink(errTmpl);
-  return r;
+  ScratchDir io("io");  // output goes to files: a chatty child never blocks on a pipe
+  std::string command = "cd " + quoted(workDir) + " &&";
+  for (const std::string& a : argv) command += " " + quoted(a);
+  const int status = std::system((command + " >" + quoted(io / "out") + " 2>" + quoted(io / "err") + " </dev/null").c_str());
+  return {WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(io / "out"), readFile(io / "err")};
 }
 
-RunResult runTool(const std::vector<std::string>& args, const std::string& workDir) {
-  std::vector<std::string> argv{exePath()};
-  argv.insert(argv.end(), args.begin(), args.end());
-  return run(argv, workDir);
-}
-
-bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath,
-                               const std::function<bool()>& body) {
+bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath, const std::function<bool()>& body) {
   const pid_t pid = fork();
-  if (pid < 0) throw std::runtime_error("fork failed");
   if (pid == 0) {
-    const int fd = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    dup2(fd, 2);
-    // A write beyond the limit then fails with EFBIG instead of killing us.
-    signal(SIGXFSZ, SIG_IGN);
+    dup2(open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
+    signal(SIGXFSZ, SIG_IGN);  // a write beyond the limit then fails with EFBIG
     const rlimit limit{static_cast<rlim_t>(maxFileBytes), static_cast<rlim_t>(maxFileBytes)};
     setrlimit(RLIMIT_FSIZE, &limit);
     _exit(body() ? 0 : 3);
   }
   int status = 0;
   waitpid(pid, &status, 0);
-  return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+  return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
 }
 
 ScratchDir::ScratchDir(const std::string& tag) {
-  fs::path base = fs::temp_directory_path() / "scvardo-tests";
-  fs::create_directories(base);
-  std::string tmpl = (base / (tag + "-XXXXXX")).string();
-  std::vector<char> buf(tmpl.begin(), tmpl.end());
-  buf.push_back('\0');
-  if (!mkdtemp(buf.data())) throw std::runtime_error("mkdtemp failed");
-  path_ = buf.data();
+  fs::create_directories(fs::temp_directory_path() / "scvardo-tests");
+  path_ = (fs::temp_directory_path() / "scvardo-tests" / (tag + "-XXXXXX")).string();
+  if (!mkdtemp(path_.data())) throw std::runtime_error("mkdtemp failed");
 }
-
 ScratchDir::~ScratchDir() {
   std::error_code ec;
-  fs::permissions(path_, fs::perms::owner_all, fs::perm_options::add, ec);
   fs::remove_all(path_, ec);
 }
 
-bool fileExists(const std::string& path) { return fs::exists(path); }
+InDirectory::InDirectory(const std::string& dir) : previous(fs::current_path()) { fs::current_path(dir); }
+InDirectory::~InDirectory() {
+  std::error_code ec;
+  fs::current_path(previous, ec);
+}
+
 
 std::string readFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
   std::ostringstream ss;
-  ss << in.rdbuf();
+  ss << std::ifstream(path, std::ios::binary).rdbuf();
   return ss.str();
 }
 
-void writeFile(const std::string& path, const std::string& content) {
-  std::ofstream out(path, std::ios::binary);
-  out << content;
-}
+void writeFile(const std::string& path, const std::string& content) { std::ofstream(path, std::ios::binary) << content; }
 
 std::vector<std::string> listDir(const std::string& dir) {
   std::vector<std::string> names;
@@ -127,57 +79,62 @@ std::vector<std::string> listDir(const std::string& dir) {
   return names;
 }
 
-std::string sharedDataDir() {
-  fs::path p = fs::path(SCVARDO_SOURCE_DIR) / ".." / "shared" / "data";
-  return fs::is_directory(p) ? fs::canonical(p).string() : std::string();
+std::vector<std::string> outputNames(std::vector<int> masks, std::vector<int> models) {
+  std::vector<std::string> out;
+  char buf[64];
+  for (int f : masks) out.emplace_back(buf, std::snprintf(buf, sizeof buf, "bin%06d.png", f));
+  for (int f : models) out.emplace_back(buf, std::snprintf(buf, sizeof buf, "Model%06d.ppm", f));
+  std::sort(out.begin(), out.end());
+  return out;
+}
+
+std::string sharedSequence(const std::string& name) {
+  const fs::path p = fs::path(SCVARDO_SOURCE_DIR) / ".." / "shared" / "data" / name;
+  return fs::exists(p / "temporalROI.txt") ? fs::canonical(p).string() : std::string();
 }
 
 const std::string& sampleSequenceDir() {
-  static const std::string dir = [] {
-    fs::path base = fs::temp_directory_path() / "scvardo-tests";
-    fs::create_directories(base);
-    std::string d = (base / ("sample-" + std::to_string(getpid()))).string();
-    RunResult r = run({makeSamplePath(), d});
+  static ScratchDir dir("sample");
+  static const std::string seq = [] {
+    const RunResult r = run({SCVARDO_MAKE_SAMPLE, dir / "seq"});
     if (r.status != 0) throw std::runtime_error("make-sample failed: " + r.err);
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(fs::temp_directory_path() / "scvardo-tests" /
-                         ("sample-" + std::to_string(getpid())),
-                     ec);
-    });
-    return d;
+    return dir / "seq";
   }();
-  return dir;
+  return seq;
 }
 
-std::string makeTinySequence(const std::string& dir, const TinySequence& tiny) {
+std::string makeTinySequence(const std::string& dir, const TinySequence& t) {
   fs::create_directories(dir + "/input");
-  for (int f = tiny.first; f <= tiny.last; ++f) {
-    cv::Mat img(tiny.H, tiny.W, CV_8UC3);
-    for (int r = 0; r < tiny.H; ++r)
-      for (int c = 0; c < tiny.W; ++c)
-        img.at<cv::Vec3b>(r, c) = cv::Vec3b(static_cast<uchar>(40 + 10 * c),
-                                            static_cast<uchar>(60 + 15 * r), 90);
-    const int x = (f - tiny.first) % tiny.W;
-    for (int r = 0; r < std::min(2, tiny.H); ++r)
-      for (int c = x; c < std::min(x + 2, tiny.W); ++c)
-        img.at<cv::Vec3b>(r, c) = cv::Vec3b(20, 20, 230);
+  for (int f = t.first; f <= t.last; ++f) {
+    cv::Mat img(t.H, t.W, CV_8UC3);
+    for (int r = 0; r < t.H; ++r)
+      for (int c = 0; c < t.W; ++c) img.at<cv::Vec3b>(r, c) = cv::Vec3b(40 + 10 * c, 60 + 15 * r, 90);
+    const int x = (f - t.first) % t.W;
+    img(cv::Range(0, std::min(2, t.H)), cv::Range(x, std::min(x + 2, t.W))) = cv::Scalar(20, 20, 230);
     char name[64];
     std::snprintf(name, sizeof name, "/input/in%06d.jpg", f);
-    if (!cv::imwrite(dir + name, img, {cv::IMWRITE_JPEG_QUALITY, 100}))
-      throw std::runtime_error("cannot write tiny sequence");
+    if (!cv::imwrite(dir + name, img, {cv::IMWRITE_JPEG_QUALITY, 100})) throw std::runtime_error("cannot write " + dir);
   }
-  if (tiny.withRoi) {
-    const int rw = tiny.roiW < 0 ? tiny.W : tiny.roiW;
-    const int rh = tiny.roiH < 0 ? tiny.H : tiny.roiH;
-    cv::Mat roi(rh, rw, CV_8UC1, cv::Scalar(255));
-    cv::imwrite(dir + "/ROI.bmp", roi);
-  }
-  if (!tiny.temporalRoi.empty()) writeFile(dir + "/temporalROI.txt", tiny.temporalRoi + "\n");
+  if (t.roiW != 0) cv::imwrite(dir + "/ROI.bmp", cv::Mat(t.H, t.roiW < 0 ? t.W : t.roiW, CV_8UC1, cv::Scalar(255)));
+  if (!t.temporalRoi.empty()) writeFile(dir + "/temporalROI.txt", t.temporalRoi + "\n");
   return dir + "/input/in";
 }
 
-std::string exePath() { return SCVARDO_EXE; }
-std::string makeSamplePath() { return SCVARDO_MAKE_SAMPLE; }
+void setCone(FloatPlanes& planes, std::size_t i, const ConeColor& c) {
+  planes[0][i] = c.x;
+  planes[1][i] = c.y;
+  planes[2][i] = c.v;
+}
 
-}  // namespace testsupport
+FloatPlanes filledPlanes(std::size_t len, const ConeColor& c) {
+  FloatPlanes p(3, len);
+  for (std::size_t i = 0; i < len; ++i) setCone(p, i, c);
+  return p;
+}
+
+long firstDifference(const FloatPlanes& a, const FloatPlanes& b) {
+  for (std::size_t i = 0; i < std::min(a.size(), b.size()); ++i)
+    for (int k = 0; k < 3; ++k)
+      if (std::memcmp(&a[k][i], &b[k][i], sizeof(float)) != 0) return static_cast<long>(i);
+  return a.size() == b.size() ? -1 : static_cast<long>(std::min(a.size(), b.size()));
+}

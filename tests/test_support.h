@@ -1,75 +1,84 @@
-// Helpers shared by the tests: scratch directories, running the real
-// executables, reading files.
+// What the tests share: the common headers, child processes, scratch
+// folders, files, generated sequences, and builders for planes and passes.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <filesystem>
 #include <functional>
+#include <limits>
+#include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
-namespace testsupport {
+#include <opencv2/core.hpp>
+#include <opencv2/imgcodecs.hpp>
+
+#include "core/planes.h"
+#include "core/types.h"
 
 struct RunResult {
-  int status = -1;  // exit status, or -1 when the process did not exit normally
-  std::string out;
-  std::string err;
+  int status = -1;  // exit status, -1 when the process did not exit normally
+  std::string out, err;
 };
-
-// Runs `argv` (argv[0] is a path) in `workDir` with standard input closed.
+// Runs `argv` (argv[0] a path) in `workDir`, standard input empty.
 RunResult run(const std::vector<std::string>& argv, const std::string& workDir = ".");
+inline RunResult runTool(std::vector<std::string> args, const std::string& workDir) {  // sc-vardo
+  args.insert(args.begin(), SCVARDO_EXE);
+  return run(args, workDir);
+}
+// Whether `body` succeeds in a child whose files may grow to `maxFileBytes`
+// at most, its stderr going to `errPath`.
+bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath, const std::function<bool()>& body);
 
-// Runs sc-vardo with `args` in `workDir`.
-RunResult runTool(const std::vector<std::string>& args, const std::string& workDir);
-
-// Runs `body` in a child process whose files may grow to `maxFileBytes`
-// at most, standard error going to `errPath`. Returns whether `body`
-// reported success (false also when the child did not exit normally).
-bool succeedsWithFileSizeLimit(long maxFileBytes, const std::string& errPath,
-                               const std::function<bool()>& body);
-
-// A fresh, empty directory under the build tree's temp area, removed on exit.
-class ScratchDir {
- public:
-  explicit ScratchDir(const std::string& tag);
-  ~ScratchDir();
+// A fresh folder, removed with everything in it.
+struct ScratchDir {
+  std::string path_;
+  explicit ScratchDir(const std::string& tag = "t");
   ScratchDir(const ScratchDir&) = delete;
-  ScratchDir& operator=(const ScratchDir&) = delete;
+  ~ScratchDir();
   const std::string& path() const { return path_; }
   std::string operator/(const std::string& name) const { return path_ + "/" + name; }
-
- private:
-  std::string path_;
+};
+// The working folder until destroyed.
+struct InDirectory {
+  std::string previous;
+  explicit InDirectory(const std::string& dir);
+  ~InDirectory();
 };
 
-bool fileExists(const std::string& path);
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& content);
 std::vector<std::string> listDir(const std::string& dir);  // sorted names
-
-// The real benchmark data beside the repository, or "" when absent.
-std::string sharedDataDir();
-
-// Generates the embedded sample sequence once per test process and returns
-// its directory (holding input/, groundtruth/, ROI.bmp, temporalROI.txt).
+std::vector<std::string> outputNames(std::vector<int> masks, std::vector<int> models);  // sorted
+// ../shared/data/<name> beside the repository, or "" when absent.
+std::string sharedSequence(const std::string& name);
+// The embedded sample (input/, groundtruth/, ROI.bmp, temporalROI.txt), made once.
 const std::string& sampleSequenceDir();
 
-// Writes a small synthetic sequence: DIR/input/in%06d.jpg for frames
-// first..last (W x H, a fixed pattern with a square moving one pixel per
-// frame), DIR/ROI.bmp (all 255 unless `roiImage` is given, omitted when
-// `withRoi` is false) and DIR/temporalROI.txt (omitted when empty).
+// DIR/input/in%06d.jpg (a square moving a pixel per frame), DIR/ROI.bmp all 255
+// (none if roiW is 0), DIR/temporalROI.txt (none if empty); returns DIR/input/in.
 struct TinySequence {
-  int W = 8;
-  int H = 6;
-  int first = 1;
-  int last = 6;
+  int W = 8, H = 6, first = 1, last = 6;
   std::string temporalRoi = "3 6";
-  bool withRoi = true;
-  int roiW = -1;  // ROI image size; -1 means the frame size
-  int roiH = -1;
+  int roiW = -1;  // -1: the frame width
 };
-// Returns the sequence name to pass to sc-vardo (DIR/input/in).
-std::string makeTinySequence(const std::string& dir, const TinySequence& tiny);
+std::string makeTinySequence(const std::string& dir, const TinySequence& tiny = {});
 
-std::string exePath();         // sc-vardo
-std::string makeSamplePath();  // make-sample
+void setCone(FloatPlanes& planes, std::size_t i, const ConeColor& c);
+inline std::vector<float> asVector(const ConeColor& c) { return {c.x, c.y, c.v}; }
+FloatPlanes filledPlanes(std::size_t len, const ConeColor& c);
+long firstDifference(const FloatPlanes& a, const FloatPlanes& b);  // first index differing in bits, or -1
 
-}  // namespace testsupport
+// Owns what a PassContext refers to.
+struct PassSetup {
+  RunParams params;
+  RoiMask roi;
+  Geometry g;
+  PassSetup(int W, int H, int n) : roi(RoiMask::all(W, H)), g{W, H, n} { params.n = n; }
+  PassContext ctx() const { return PassContext{g, params, roi}; }
+};

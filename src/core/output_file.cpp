@@ -119,9 +119,12 @@ WriteOutcome failed(Temp& t, const std::string& why) {
 
 WriteOutcome commit(Temp& t, const std::string& path) {
   if (::rename(t.path.c_str(), path.c_str()) != 0) {
-    const std::string why = std::strerror(errno);
+    const int error = errno;
     t.fd = -1;
-    return failed(t, why);
+    WriteOutcome out = failed(t, std::strerror(error));
+    // A folder under the final name: no file of that name can be created.
+    if (error == EISDIR) out.status = WriteOutcome::CannotCreate;
+    return out;
   }
   releaseSlot(t.slot);
   return WriteOutcome{};

@@ -4,7 +4,7 @@
 //
 // reference:: is the plain version in raster order (passes.cpp); fast::
 // (passes_fast.cpp) gives bit-identical labels, winner positions and model
-// cells, which tests/passes_fast_test.cpp checks on odd sizes, ROIs with
+// cells, which tests/passes_test.cpp checks on odd sizes, ROIs with
 // holes, random frames and real frames. Neither is parallel: the raster
 // order of the updates is part of the result.
 #pragma once
