@@ -43,7 +43,7 @@ struct PhaseTimer {
 // is K = 1 (initialise only) whenever K <= 1.
 int faceK(int K) { return K < 1 ? 1 : K; }
 
-scvardo::Params faceParams(const RunParams& p, int K) {
+scvardo::Params faceParams(const RunParams& p, int K, int threads) {
   scvardo::Params f;
   f.n = p.n;
   f.Cw = p.Cw;
@@ -58,6 +58,7 @@ scvardo::Params faceParams(const RunParams& p, int K) {
   f.tau_S = p.tau_S;
   f.tau_H = p.tau_H;
   f.K = faceK(K);
+  f.threads = threads;
   return f;
 }
 
@@ -111,7 +112,7 @@ int PhaseDriver::run() {
   if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
-  bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K), roiImage);
+  bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K, s_.threads), roiImage);
 
   PhaseTimer calibTimer, onlineTimer;
   const std::int64_t freq = counterFrequency();

@@ -1,8 +1,8 @@
-// Faster passes, bit-identical to reference:: in passes.cpp.
+// Faster passes, bit-identical to reference:: in passes.cpp, spread over
+// the context's workers.
 //
-// Same raster order, same calls in the same order, same arithmetic; only the
-// bookkeeping differs:
-//  - plane and row pointers are hoisted out of the pixel and cell loops;
+// Search: the same float expressions in the same order as the reference,
+// with the bookkeeping simplified:
 //  - the block scan is inlined, and the centre's distance is taken from the
 //    scan (the same float expression on the same inputs, so the same bits as
 //    recomputing it);
@@ -13,21 +13,44 @@
 //    first and then decides;
 //  - for n = 3 the nine distances are computed four lanes at a time with
 //    SSE2, each lane the same float operations in the same order;
-//  - the owner test is made once per run of window cells that share a pixel
-//    block instead of once per cell (the labels do not change during one
-//    window update, so the outcome per cell is the same);
 //  - the shadow fallback, which runs only when nothing is within the
 //    threshold, calls the reference findShadowMatch.
-// The blend keeps the reference expression, (1 - a) formed once per cell
-// in double and (1 - a) * current + a * x rounded to float once.
+//
+// Update, in gather form. In the reference a window covers cells of the
+// winner's own block and of the eight blocks around it (h = n/2 < n), every
+// blend reads the model as it was at the start of the frame, and a cell
+// ends with the blend of the last window in raster order that covered it
+// and passed the owner test. So each block can be finished on its own:
+// collect, in raster order, the windows of the block's pixel and of its
+// eight neighbours that reach into it and may write it, let the later ones
+// overwrite the earlier ones in a small map of the block, and blend each
+// cell once. The owner test for a window of pixel p on the block of pixel q:
+//  - online: labels[q] is 0 (the labels do not change during the pass);
+//  - calibration: labels[q] changes during the sweep: it is its value
+//    before the pass (L0) until q is visited, 0 during q's own update and
+//    85 or 255 afterwards; pixels outside the ROI are never relabelled. So
+//    p == q always writes; an earlier p writes iff L0[q] is 0; a later p
+//    writes iff q is outside the ROI and L0[q] is 0.
+// The blend reads only the cell it writes, so with all searches done first
+// (they read only their own block) the update can be made in place:
+// `current` and `next` may be the same planes, and the frame needs one
+// model and no copy. The blend keeps the reference expression, (1 - a)
+// formed once per cell in double and (1 - a) * current + a * x rounded to
+// float once.
+//
+// Every stage writes only its own pixels or its own block, so the row bands
+// run on any number of threads with the same result.
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define SCVARDO_PASSES_SSE2 1
 #endif
 
+#include "core/workers.h"
 #include "model/model.h"
 #include "model/passes_select.h"
 
@@ -114,8 +137,7 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
 // come here.
 inline MatchResult bestMatch3(float px, float py, float pv, const ModelView& m,
                               const FloatPlanes& model, int W, int r, int c, std::size_t modelW,
-                              float threshold, const RunParams& params, int& outRow,
-                              int& outCol) {
+                              float threshold, const RunParams& params, int& outRow, int& outCol) {
   const __m128 PX = _mm_set1_ps(px);
   const __m128 PY = _mm_set1_ps(py);
   const __m128 PV = _mm_set1_ps(pv);
@@ -176,172 +198,306 @@ inline MatchResult searchBlock(float px, float py, float pv, const ModelView& m,
 #else
   (void)H;
 #endif
-  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow,
-                      outCol);
+  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow, outCol);
 }
 
 struct Planes3 {
+  const float* x;
+  const float* y;
+  const float* v;
+};
+
+struct OutPlanes3 {
   float* x;
   float* y;
   float* v;
 };
 
-// updateNeighbourhood with the owner test made once per block run.
+// The largest block the gather map holds on the stack.
+constexpr int kMaxMapCells = 15 * 15;
+
+// Per pixel, what the update needs from the search: the winner's offset
+// i*n + j in the pixel's block when the pixel's window is to be laid, else
+// one of these (calibration tells shadow from no match for the label).
+constexpr std::uint8_t kOutside = 0xFD;
+constexpr std::uint8_t kShadow = 0xFE;
+constexpr std::uint8_t kNoMatch = 0xFF;
+
+// Which neighbouring blocks a window reaches, by winner offset: the window
+// spans h cells on each side, so it leaves its block upwards when i < h and
+// so on; only the centre keeps it inside. 0 for the codes above.
+enum Reach : std::uint8_t { kUp = 1, kDown = 2, kLeft = 4, kRight = 8 };
+struct ReachTable {
+  std::uint8_t of[256] = {};
+  explicit ReachTable(int n) {
+    const int h = n / 2;
+    for (int i = 0; i < n; ++i)
+      for (int j = 0; j < n; ++j)
+        of[i * n + j] = static_cast<std::uint8_t>((i < h ? kUp : 0) | (i > h ? kDown : 0) |
+                                                  (j < h ? kLeft : 0) | (j > h ? kRight : 0));
+  }
+};
+
+// Blends cells (i, j) of block (R, C), i in i0..i1, j in j0..j1, towards x
+// with the window whose winner is block cell (wi, wj) (offsets may lie
+// outside 0..n-1 for a neighbour's winner).
 template <int N>
-inline void updateWindow(const float xs[3], int H, int W, const ModelView& cur,
-                         const Planes3& nxt, const AlphaTable& alpha, int nRuntime, int winRow,
-                         int winCol, const std::uint8_t* labels) {
+inline void blendRect(int nRuntime, std::size_t modelW, int row0, int col0, int i0, int i1, int j0,
+                      int j1, int wi, int wj, const double x[3], const AlphaTable& alpha,
+                      const Planes3& cur, const OutPlanes3& nxt) {
+  const int h = side<N>(nRuntime) / 2;
+  for (int i = i0; i <= i1; ++i) {
+    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
+    const float* arow = alpha[i - wi + h] - wj + h;
+    for (int j = j0; j <= j1; ++j) {
+      const float a = arow[j];
+      const double oneMinusA = 1.0 - a;
+      const double ad = a;
+      const std::size_t c = base + j;
+      nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
+      nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
+      nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
+    }
+  }
+}
+
+// Finishes the block of pixel (R, C): each cell takes the blend of the last
+// window in raster order that covers it, among the windows of the block's
+// pixel and its eight neighbours that `permits(dr, dc)` lets write it.
+template <int N, typename Permits>
+inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t modelW,
+                        const Planes3& cur, const OutPlanes3& nxt, const Planes3& frame,
+                        const AlphaTable& alpha, const std::uint8_t* code, const ReachTable& reach,
+                        const Permits& permits) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
-  const int modelH = n * H;
-  const int modelW = n * W;
-  const int rowStart = std::max(winRow - h, 0);
-  const int rowEnd = std::min(winRow + h + 1, modelH);
-  const int colStart = std::max(winCol - h, 0);
-  const int colEnd = std::min(winCol + h + 1, modelW);
-  assert(winRow >= 0 && winRow < modelH && winCol >= 0 && winCol < modelW);
-  const double x0 = xs[0];
-  const double x1 = xs[1];
-  const double x2 = xs[2];
-  const int alphaCol0 = h - winCol;  // alpha column of model column mc: mc + alphaCol0
-  for (int mr = rowStart; mr < rowEnd; ++mr) {
-    const std::uint8_t* ownerRow = labels + static_cast<std::size_t>(mr / n) * W;
-    const float* arow = alpha[mr - winRow + h];
-    const std::size_t base = static_cast<std::size_t>(mr) * modelW;
-    int mc = colStart;
-    while (mc < colEnd) {
-      const int block = mc / n;
-      const int runEnd = std::min((block + 1) * n, colEnd);
-      if (ownerRow[block] == 0) {
-        for (; mc < runEnd; ++mc) {
-          const float a = arow[mc + alphaCol0];
-          const double oneMinusA = 1.0 - a;
-          const double ad = a;
-          const std::size_t i = base + mc;
-          nxt.x[i] = static_cast<float>(oneMinusA * cur.x[i] + ad * x0);
-          nxt.y[i] = static_cast<float>(oneMinusA * cur.y[i] + ad * x1);
-          nxt.v[i] = static_cast<float>(oneMinusA * cur.v[i] + ad * x2);
-        }
+  const int row0 = R * n, col0 = C * n;
+  const std::size_t q = static_cast<std::size_t>(R) * W + C;
+  auto colour = [&](std::size_t p, double x[3]) {
+    x[0] = frame.x[p];
+    x[1] = frame.y[p];
+    x[2] = frame.v[p];
+  };
+  // Neighbours whose windows enter this block, as bits 0..8 in raster order.
+  unsigned entering = 0;
+  for (int dr = -1; dr <= 1; ++dr) {
+    const int pr = R + dr;
+    if (pr < 0 || pr >= H) continue;
+    const std::uint8_t* row = code + static_cast<std::size_t>(pr) * W;
+    for (int dc = -1; dc <= 1; ++dc) {
+      const int pc = C + dc;
+      if ((dr == 0 && dc == 0) || pc < 0 || pc >= W) continue;
+      const unsigned need = (dr < 0 ? kDown : dr > 0 ? kUp : 0) | (dc < 0 ? kRight : dc > 0 ? kLeft : 0);
+      if ((reach.of[row[pc]] & need) == need && permits(dr, dc))
+        entering |= 1u << ((dr + 1) * 3 + dc + 1);
+    }
+  }
+  const std::uint8_t own = code[q];
+  const bool ownWrites = own < n * n && permits(0, 0);
+  if (entering == 0) {
+    if (!ownWrites) return;
+    // The common case: the pixel's own window alone, clipped to its block.
+    double x[3];
+    colour(q, x);
+    const int wi = own / n, wj = own % n;
+    blendRect<N>(n, modelW, row0, col0, std::max(wi - h, 0), std::min(wi + h, n - 1),
+                 std::max(wj - h, 0), std::min(wj + h, n - 1), wi, wj, x, alpha, cur, nxt);
+    return;
+  }
+  if (ownWrites) entering |= 1u << 4;
+  // Later windows overwrite earlier ones in the map; then each cell is
+  // blended once.
+  struct Window {
+    int wi, wj;  // winner as a cell offset from this block's corner
+    double x[3];
+  };
+  Window windows[9];
+  std::int8_t map[N == 0 ? kMaxMapCells : N * N];
+  std::fill(map, map + n * n, static_cast<std::int8_t>(-1));
+  int count = 0;
+  for (int k = 0; k < 9; ++k) {
+    if ((entering >> k & 1u) == 0) continue;
+    const int dr = k / 3 - 1, dc = k % 3 - 1;
+    const std::size_t p = static_cast<std::size_t>(R + dr) * W + (C + dc);
+    Window& w = windows[count];
+    w.wi = dr * n + code[p] / n;
+    w.wj = dc * n + code[p] % n;
+    colour(p, w.x);
+    const int i0 = std::max(w.wi - h, 0), i1 = std::min(w.wi + h, n - 1);
+    const int j0 = std::max(w.wj - h, 0), j1 = std::min(w.wj + h, n - 1);
+    for (int i = i0; i <= i1; ++i)
+      for (int j = j0; j <= j1; ++j) map[i * n + j] = static_cast<std::int8_t>(count);
+    ++count;
+  }
+  for (int i = 0; i < n; ++i)
+    for (int j = 0; j < n; ++j) {
+      const int k = map[i * n + j];
+      if (k >= 0) {
+        const Window& w = windows[k];
+        blendRect<N>(n, modelW, row0, col0, i, i, j, j, w.wi, w.wj, w.x, alpha, cur, nxt);
       }
-      mc = runEnd;
     }
-  }
+}
+
+// First block row a window can reach: the one above the first ROI row.
+inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
+
+// One code byte per pixel, kept between frames to avoid reallocating.
+inline std::uint8_t* codeBuffer(std::size_t pixels) {
+  static thread_local std::vector<std::uint8_t> codes;
+  codes.assign(pixels, kOutside);
+  return codes.data();
 }
 
 template <int N>
-void calibrationPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                      LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                      FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
-  assert(labels.size() >= static_cast<std::size_t>(W) * H);
-  assert(alpha.n == n);
+void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                      LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  const RunParams& params = ctx.params;
+  assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
+  assert(N == 0 ? n * n <= kMaxMapCells : n == N);
   const ModelView cur{current[0], current[1], current[2]};
-  const Planes3 nxt{next[0], next[1], next[2]};
-  const float* fx = frame[0];
-  const float* fy = frame[1];
-  const float* fv = frame[2];
+  const Planes3 curIn{current[0], current[1], current[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2]};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  std::uint8_t* lab = labels.data();
-  for (int r = roi.firstRoiRow; r < H; ++r) {
-    const std::size_t rowBase = static_cast<std::size_t>(r) * W;
-    const std::uint8_t* roiRow = roi.bytes.data() + rowBase;
-    for (int c = 0; c < W; ++c) {
-      if (roiRow[c] == 0) continue;
-      const std::size_t p = rowBase + c;
-      int winRow, winCol;
-      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
-                                        e1, params, winRow, winCol);
-      if (res == Match) {
-        lab[p] = 0;
-        const float xs[3] = {fx[p], fy[p], fv[p]};
-        updateWindow<N>(xs, H, W, cur, nxt, alpha, n, winRow, winCol, lab);
-        lab[p] = 85;
-      } else {
-        lab[p] = res == ShadowMatch ? 85 : 255;
-      }
-    }
-  }
-}
-
-template <int N>
-void detectionPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                    float e2, LabelMask& labels, std::vector<int>& matchRow,
-                    std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
-  assert(labels.size() >= static_cast<std::size_t>(W) * H);
-  assert(matchRow.size() >= static_cast<std::size_t>(W) * H);
-  assert(matchCol.size() >= static_cast<std::size_t>(W) * H);
-  const ModelView cur{current[0], current[1], current[2]};
-  const float* fx = frame[0];
-  const float* fy = frame[1];
-  const float* fv = frame[2];
-  const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  for (int r = roi.firstRoiRow; r < H; ++r) {
-    const std::size_t rowBase = static_cast<std::size_t>(r) * W;
-    const std::uint8_t* roiRow = roi.bytes.data() + rowBase;
-    for (int c = 0; c < W; ++c) {
-      if (roiRow[c] == 0) continue;
-      const std::size_t p = rowBase + c;
-      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
-                                        e2, params, matchRow[p], matchCol[p]);
-      labels[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
-    }
-  }
-}
-
-template <int N>
-void updatePassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                 const LabelMask& labels, const AlphaTable& alpha, int n,
-                 const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                 FloatPlanes& next, const RoiMask& roi) {
-  const std::size_t end = static_cast<std::size_t>(W) * H;
-  assert(labels.size() >= end && matchRow.size() >= end && matchCol.size() >= end);
-  assert(alpha.n == n);
-  const ModelView cur{current[0], current[1], current[2]};
-  const Planes3 nxt{next[0], next[1], next[2]};
-  const std::uint8_t* lab = labels.data();
+  std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
+
+  // Every search first: each reads only its own block, which the update
+  // below may already rewrite in place.
+  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        if (inRoi[p] == 0) continue;
+        int wr, wc;
+        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
+                                               n, modelW, params.e1, params, wr, wc);
+        code[p] = res == Match         ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
+                  : res == ShadowMatch ? kShadow
+                                       : kNoMatch;
+      }
+  });
+
+  const ReachTable reach(n);
+  std::uint8_t* lab = labels.data();
+  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
+    for (int R = rBegin; R < rEnd; ++R)
+      for (int C = 0; C < W; ++C) {
+        const std::size_t q = static_cast<std::size_t>(R) * W + C;
+        const bool qInRoi = inRoi[q] != 0;
+        const bool open = lab[q] == 0;  // its label before the pass; only this block writes it
+        auto permits = [&](int dr, int dc) {
+          if (dr == 0 && dc == 0) return true;
+          const bool before = dr < 0 || (dr == 0 && dc < 0);
+          return open && (before || !qInRoi);
+        };
+        gatherBlock<N>(R, C, H, W, n, modelW, curIn, nxt, fr, alpha, code, reach, permits);
+        if (qInRoi) lab[q] = code[q] == kNoMatch ? 255 : 85;
+      }
+  });
+}
+
+template <int N>
+void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  const RunParams& params = ctx.params;
+  assert(labels.size() >= ctx.g.pixels());
+  assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
+  const ModelView cur{current[0], current[1], current[2]};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::uint8_t* inRoi = roi.bytes.data();
+  std::uint8_t* lab = labels.data();
+  int* mrow = matchRow.data();
+  int* mcol = matchCol.data();
+  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        if (inRoi[p] == 0) continue;
+        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
+                                               n, modelW, params.e2, params, mrow[p], mcol[p]);
+        lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
+      }
+  });
+}
+
+template <int N>
+void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                 const std::vector<int>& matchCol, FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
+  assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
+  assert(N == 0 ? n * n <= kMaxMapCells : n == N);
+  const Planes3 curIn{current[0], current[1], current[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2]};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::uint8_t* inRoi = roi.bytes.data();
+  const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  for (std::size_t p = static_cast<std::size_t>(roi.firstRoiRow) * W; p < end; ++p) {
-    if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-    const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
-    updateWindow<N>(xs, H, W, cur, nxt, alpha, n, mrow[p], mcol[p], lab);
-  }
+  std::uint8_t* code = codeBuffer(ctx.g.pixels());
+  // The pixels that update, with their winners as block offsets (the
+  // detection pass leaves every winner inside its pixel's block).
+  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
+        assert(mrow[p] / n == r && mcol[p] / n == c);
+        code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+      }
+  });
+  const ReachTable reach(n);
+  auto permits = [](int, int) { return true; };
+  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
+    for (int R = rBegin; R < rEnd; ++R)
+      for (int C = 0; C < W; ++C)
+        if (lab[static_cast<std::size_t>(R) * W + C] == 0)
+          gatherBlock<N>(R, C, H, W, n, modelW, curIn, nxt, fr, alpha, code, reach, permits);
+  });
 }
 
 }  // namespace
 
 // Dispatch on the block side: the supported sides get unrolled copies; any
 // other n runs the same code with the runtime side.
-#define SCVARDO_DISPATCH_N(fn, ...)          \
-  switch (n) {                               \
-    case 3: return fn<3>(__VA_ARGS__);       \
-    case 5: return fn<5>(__VA_ARGS__);       \
-    case 7: return fn<7>(__VA_ARGS__);       \
-    case 9: return fn<9>(__VA_ARGS__);       \
-    default: return fn<0>(__VA_ARGS__);      \
+#define SCVARDO_DISPATCH_N(fn, ...) \
+  switch (ctx.g.n) {                \
+    case 3:                         \
+      return fn<3>(__VA_ARGS__);    \
+    case 5:                         \
+      return fn<5>(__VA_ARGS__);    \
+    case 7:                         \
+      return fn<7>(__VA_ARGS__);    \
+    case 9:                         \
+      return fn<9>(__VA_ARGS__);    \
+    default:                        \
+      return fn<0>(__VA_ARGS__);    \
   }
 
-void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
-                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
-                     FloatPlanes& next) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(calibrationPassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n,
-                     ctx.params.e1, next, ctx.params, ctx.roi)
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+  SCVARDO_DISPATCH_N(calibrationPassN, ctx, frame, current, labels, alpha, next)
 }
 
 void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(detectionPassN, frame, ctx.g.H, ctx.g.W, current, n, ctx.params.e2, labels,
-                     matchRow, matchCol, ctx.params, ctx.roi)
+  SCVARDO_DISPATCH_N(detectionPassN, ctx, frame, current, labels, matchRow, matchCol)
 }
 
 void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
                 const std::vector<int>& matchCol, FloatPlanes& next) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(updatePassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n, matchRow,
-                     matchCol, next, ctx.roi)
+  SCVARDO_DISPATCH_N(updatePassN, ctx, frame, current, labels, alpha, matchRow, matchCol, next)
 }
 
 #undef SCVARDO_DISPATCH_N
