@@ -213,8 +213,8 @@ struct OutPlanes3 {
   float* v;
 };
 
-// The largest block the gather map holds on the stack.
-constexpr int kMaxMapCells = 15 * 15;
+// The largest block side the gather handles (one 16-bit mask per block row).
+constexpr int kMaxSide = 15;
 
 // Per pixel, what the update needs from the search: the winner's offset
 // i*n + j in the pixel's block when the pixel's window is to be laid, else
@@ -287,7 +287,12 @@ inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t mo
     for (int dc = -1; dc <= 1; ++dc) {
       const int pc = C + dc;
       if ((dr == 0 && dc == 0) || pc < 0 || pc >= W) continue;
-      const unsigned need = (dr < 0 ? kDown : dr > 0 ? kUp : 0) | (dc < 0 ? kRight : dc > 0 ? kLeft : 0);
+      const unsigned need = (dr < 0   ? kDown
+                             : dr > 0 ? kUp
+                                      : 0) |
+                            (dc < 0   ? kRight
+                             : dc > 0 ? kLeft
+                                      : 0);
       if ((reach.of[row[pc]] & need) == need && permits(dr, dc))
         entering |= 1u << ((dr + 1) * 3 + dc + 1);
     }
@@ -305,38 +310,32 @@ inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t mo
     return;
   }
   if (ownWrites) entering |= 1u << 4;
-  // Later windows overwrite earlier ones in the map; then each cell is
-  // blended once.
-  struct Window {
-    int wi, wj;  // winner as a cell offset from this block's corner
-    double x[3];
-  };
-  Window windows[9];
-  std::int8_t map[N == 0 ? kMaxMapCells : N * N];
-  std::fill(map, map + n * n, static_cast<std::int8_t>(-1));
-  int count = 0;
-  for (int k = 0; k < 9; ++k) {
+  // The last window in raster order wins a cell: take the windows from the
+  // last to the first and blend only the cells no later window has taken.
+  // Each cell is read before it is written, so in place is fine.
+  std::uint16_t taken[N == 0 ? 15 : N] = {};
+  for (int k = 8; k >= 0; --k) {
     if ((entering >> k & 1u) == 0) continue;
     const int dr = k / 3 - 1, dc = k % 3 - 1;
     const std::size_t p = static_cast<std::size_t>(R + dr) * W + (C + dc);
-    Window& w = windows[count];
-    w.wi = dr * n + code[p] / n;
-    w.wj = dc * n + code[p] % n;
-    colour(p, w.x);
-    const int i0 = std::max(w.wi - h, 0), i1 = std::min(w.wi + h, n - 1);
-    const int j0 = std::max(w.wj - h, 0), j1 = std::min(w.wj + h, n - 1);
-    for (int i = i0; i <= i1; ++i)
-      for (int j = j0; j <= j1; ++j) map[i * n + j] = static_cast<std::int8_t>(count);
-    ++count;
-  }
-  for (int i = 0; i < n; ++i)
-    for (int j = 0; j < n; ++j) {
-      const int k = map[i * n + j];
-      if (k >= 0) {
-        const Window& w = windows[k];
-        blendRect<N>(n, modelW, row0, col0, i, i, j, j, w.wi, w.wj, w.x, alpha, cur, nxt);
+    const int wi = dr * n + code[p] / n, wj = dc * n + code[p] % n;
+    const double x[3] = {frame.x[p], frame.y[p], frame.v[p]};
+    const int i0 = std::max(wi - h, 0), i1 = std::min(wi + h, n - 1);
+    const int j0 = std::max(wj - h, 0), j1 = std::min(wj + h, n - 1);
+    const unsigned cols = ((1u << (j1 - j0 + 1)) - 1u) << j0;
+    for (int i = i0; i <= i1; ++i) {
+      unsigned fresh = cols & ~static_cast<unsigned>(taken[i]);
+      taken[i] = static_cast<std::uint16_t>(taken[i] | cols);
+      if (fresh == cols) {
+        blendRect<N>(n, modelW, row0, col0, i, i, j0, j1, wi, wj, x, alpha, cur, nxt);
+        continue;
+      }
+      for (; fresh != 0; fresh &= fresh - 1) {
+        const int j = __builtin_ctz(fresh);
+        blendRect<N>(n, modelW, row0, col0, i, i, j, j, wi, wj, x, alpha, cur, nxt);
       }
     }
+  }
 }
 
 // First block row a window can reach: the one above the first ROI row.
@@ -356,7 +355,7 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   const RoiMask& roi = ctx.roi;
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
-  assert(N == 0 ? n * n <= kMaxMapCells : n == N);
+  assert(N == 0 ? n <= kMaxSide : n == N);
   const ModelView cur{current[0], current[1], current[2]};
   const Planes3 curIn{current[0], current[1], current[2]};
   const OutPlanes3 nxt{next[0], next[1], next[2]};
@@ -435,7 +434,7 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   const RoiMask& roi = ctx.roi;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  assert(N == 0 ? n * n <= kMaxMapCells : n == N);
+  assert(N == 0 ? n <= kMaxSide : n == N);
   const Planes3 curIn{current[0], current[1], current[2]};
   const OutPlanes3 nxt{next[0], next[1], next[2]};
   const Planes3 fr{frame[0], frame[1], frame[2]};
