@@ -53,6 +53,7 @@
 #include "core/workers.h"
 #include "model/model.h"
 #include "model/passes_select.h"
+#include "model/simd.h"
 
 namespace fast {
 namespace {
@@ -61,6 +62,7 @@ struct ModelView {
   const float* x;
   const float* y;
   const float* v;
+  BlockScanFn scan;  // the block scan for the CPU
 };
 
 // The helpers take the block side as a template argument N when it is known
@@ -91,32 +93,12 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
                              int& outRow, int& outCol) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
-  float minDist = 100.0f;
-  int minAt = -1;  // block index i * n + j of the first minimum
-  float centreDist = 0.0f;
   const int row0 = r * n;
   const int col0 = c * n;
-  for (int i = 0; i < n; ++i) {
-    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
-    const float* X = m.x + base;
-    const float* Y = m.y + base;
-    const float* V = m.v + base;
-    for (int j = 0; j < n; ++j) {
-      // Exactly coneDistanceSq: float differences, squares and sums, left to right.
-      const float dx = X[j] - px;
-      const float dy = Y[j] - py;
-      const float dv = V[j] - pv;
-      const float sx = dx * dx;
-      const float sy = dy * dy;
-      const float sv = dv * dv;
-      const float sxy = sx + sy;
-      const float d = sxy + sv;
-      if (i == h && j == h) centreDist = d;
-      const bool lower = d < minDist;
-      minDist = lower ? d : minDist;
-      minAt = lower ? i * n + j : minAt;
-    }
-  }
+  const std::size_t base = static_cast<std::size_t>(row0) * modelW + col0;
+  const BlockScan scan = m.scan(m.x + base, m.y + base, m.v + base, modelW, n, px, py, pv);
+  const float minDist = scan.minDist, centreDist = scan.centreDist;
+  const int minAt = scan.minAt;
   if (minAt >= 0 && minDist <= threshold) {
     if (centreDist <= minDist) {
       outRow = row0 + h;
@@ -211,6 +193,7 @@ struct OutPlanes3 {
   float* x;
   float* y;
   float* v;
+  BlendRowFn blend;  // the row blend for the CPU
 };
 
 // The largest block side the gather handles (one 16-bit mask per block row).
@@ -246,9 +229,15 @@ inline void blendRect(int nRuntime, std::size_t modelW, int row0, int col0, int 
                       int j1, int wi, int wj, const double x[3], const AlphaTable& alpha,
                       const Planes3& cur, const OutPlanes3& nxt) {
   const int h = side<N>(nRuntime) / 2;
+  const float* const in[3] = {cur.x, cur.y, cur.v};
+  float* const out[3] = {nxt.x, nxt.y, nxt.v};
   for (int i = i0; i <= i1; ++i) {
     const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
     const float* arow = alpha[i - wi + h] - wj + h;
+    if (j1 - j0 >= 3) {  // four cells or more: the vector form
+      nxt.blend(arow + j0, j1 - j0 + 1, in, out, base + j0, x);
+      continue;
+    }
     for (int j = j0; j <= j1; ++j) {
       const float a = arow[j];
       const double oneMinusA = 1.0 - a;
@@ -263,12 +252,14 @@ inline void blendRect(int nRuntime, std::size_t modelW, int row0, int col0, int 
 
 // Finishes the block of pixel (R, C): each cell takes the blend of the last
 // window in raster order that covers it, among the windows of the block's
-// pixel and its eight neighbours that `permits(dr, dc)` lets write it.
-template <int N, typename Permits>
-inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t modelW,
-                        const Planes3& cur, const OutPlanes3& nxt, const Planes3& frame,
-                        const AlphaTable& alpha, const std::uint8_t* code, const ReachTable& reach,
-                        const Permits& permits) {
+// pixel and its eight neighbours. `reach` holds each pixel's Reach bits in
+// rows of W + 2 with a zero border, so that the neighbours are read without
+// bounds tests. `permitted` has bit (dr + 1) * 3 + dc + 1 set when the window
+// of the pixel at offset (dr, dc) may write this block.
+template <int N>
+inline void gatherBlock(int R, int C, int W, int nRuntime, std::size_t modelW, const Planes3& cur,
+                        const OutPlanes3& nxt, const Planes3& frame, const AlphaTable& alpha,
+                        const std::uint8_t* code, const std::uint8_t* reach, unsigned permitted) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
   const int row0 = R * n, col0 = C * n;
@@ -278,27 +269,22 @@ inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t mo
     x[1] = frame.y[p];
     x[2] = frame.v[p];
   };
-  // Neighbours whose windows enter this block, as bits 0..8 in raster order.
-  unsigned entering = 0;
-  for (int dr = -1; dr <= 1; ++dr) {
-    const int pr = R + dr;
-    if (pr < 0 || pr >= H) continue;
-    const std::uint8_t* row = code + static_cast<std::size_t>(pr) * W;
-    for (int dc = -1; dc <= 1; ++dc) {
-      const int pc = C + dc;
-      if ((dr == 0 && dc == 0) || pc < 0 || pc >= W) continue;
-      const unsigned need = (dr < 0   ? kDown
-                             : dr > 0 ? kUp
-                                      : 0) |
-                            (dc < 0   ? kRight
-                             : dc > 0 ? kLeft
-                                      : 0);
-      if ((reach.of[row[pc]] & need) == need && permits(dr, dc))
-        entering |= 1u << ((dr + 1) * 3 + dc + 1);
-    }
-  }
+  // Neighbours whose windows enter this block, as bits in raster order: a
+  // neighbour above must reach down, one to the left must reach right, ...
+  const std::size_t stride = static_cast<std::size_t>(W) + 2;
+  const std::uint8_t* up = reach + static_cast<std::size_t>(R) * stride + C;
+  const std::uint8_t* mid = up + stride;
+  const std::uint8_t* down = mid + stride;
+  auto enters = [](std::uint8_t bits, unsigned need, int k) {
+    return static_cast<unsigned>((bits & need) == need) << k;
+  };
+  unsigned entering = enters(up[0], kDown | kRight, 0) | enters(up[1], kDown, 1) |
+                      enters(up[2], kDown | kLeft, 2) | enters(mid[0], kRight, 3) |
+                      enters(mid[2], kLeft, 5) | enters(down[0], kUp | kRight, 6) |
+                      enters(down[1], kUp, 7) | enters(down[2], kUp | kLeft, 8);
+  entering &= permitted;
   const std::uint8_t own = code[q];
-  const bool ownWrites = own < n * n && permits(0, 0);
+  const bool ownWrites = own < n * n && (permitted >> 4 & 1u) != 0;
   if (entering == 0) {
     if (!ownWrites) return;
     // The common case: the pixel's own window alone, clipped to its block.
@@ -341,11 +327,21 @@ inline void gatherBlock(int R, int C, int H, int W, int nRuntime, std::size_t mo
 // First block row a window can reach: the one above the first ROI row.
 inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
 
-// One code byte per pixel, kept between frames to avoid reallocating.
-inline std::uint8_t* codeBuffer(std::size_t pixels) {
-  static thread_local std::vector<std::uint8_t> codes;
-  codes.assign(pixels, kOutside);
-  return codes.data();
+// Per-pass buffers, kept between frames to avoid reallocating: a code byte
+// per pixel (kOutside to start with) and the Reach bits per pixel with a
+// zero border (see gatherBlock).
+struct PassBuffers {
+  std::uint8_t* code;
+  std::uint8_t* reach;
+  std::size_t stride;
+
+  std::uint8_t& reachAt(int r, int c) const { return reach[(r + 1) * stride + c + 1]; }
+};
+inline PassBuffers passBuffers(int W, int H) {
+  static thread_local std::vector<std::uint8_t> code, reach;
+  code.assign(static_cast<std::size_t>(W) * H, kOutside);
+  reach.assign(static_cast<std::size_t>(W + 2) * (H + 2), 0);
+  return PassBuffers{code.data(), reach.data(), static_cast<std::size_t>(W) + 2};
 }
 
 template <int N>
@@ -356,12 +352,14 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(N == 0 ? n <= kMaxSide : n == N);
-  const ModelView cur{current[0], current[1], current[2]};
+  const ModelView cur{current[0], current[1], current[2], blockScan()};
   const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  std::uint8_t* code = codeBuffer(ctx.g.pixels());
+  const PassBuffers buf = passBuffers(W, H);
+  std::uint8_t* code = buf.code;
+  const ReachTable reach(n);
   const std::uint8_t* inRoi = roi.bytes.data();
 
   // Every search first: each reads only its own block, which the update
@@ -377,10 +375,10 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
         code[p] = res == Match         ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
                   : res == ShadowMatch ? kShadow
                                        : kNoMatch;
+        buf.reachAt(r, c) = reach.of[code[p]];
       }
   });
 
-  const ReachTable reach(n);
   std::uint8_t* lab = labels.data();
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
     for (int R = rBegin; R < rEnd; ++R)
@@ -388,12 +386,10 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
         const std::size_t q = static_cast<std::size_t>(R) * W + C;
         const bool qInRoi = inRoi[q] != 0;
         const bool open = lab[q] == 0;  // its label before the pass; only this block writes it
-        auto permits = [&](int dr, int dc) {
-          if (dr == 0 && dc == 0) return true;
-          const bool before = dr < 0 || (dr == 0 && dc < 0);
-          return open && (before || !qInRoi);
-        };
-        gatherBlock<N>(R, C, H, W, n, modelW, curIn, nxt, fr, alpha, code, reach, permits);
+        // Own window always; earlier pixels' while the block was open;
+        // later pixels' only outside the ROI (see the top of this file).
+        const unsigned permitted = 1u << 4 | (open ? 0x0Fu : 0u) | (open && !qInRoi ? 0x1E0u : 0u);
+        gatherBlock<N>(R, C, W, n, modelW, curIn, nxt, fr, alpha, code, buf.reach, permitted);
         if (qInRoi) lab[q] = code[q] == kNoMatch ? 255 : 85;
       }
   });
@@ -407,7 +403,7 @@ void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const Floa
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels());
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  const ModelView cur{current[0], current[1], current[2]};
+  const ModelView cur{current[0], current[1], current[2], blockScan()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::uint8_t* inRoi = roi.bytes.data();
@@ -436,14 +432,16 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
   assert(N == 0 ? n <= kMaxSide : n == N);
   const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::uint8_t* inRoi = roi.bytes.data();
   const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  std::uint8_t* code = codeBuffer(ctx.g.pixels());
+  const PassBuffers buf = passBuffers(W, H);
+  std::uint8_t* code = buf.code;
+  const ReachTable reach(n);
   // The pixels that update, with their winners as block offsets (the
   // detection pass leaves every winner inside its pixel's block).
   forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
@@ -453,15 +451,14 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
         if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
         assert(mrow[p] / n == r && mcol[p] / n == c);
         code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+        buf.reachAt(r, c) = reach.of[code[p]];
       }
   });
-  const ReachTable reach(n);
-  auto permits = [](int, int) { return true; };
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
     for (int R = rBegin; R < rEnd; ++R)
       for (int C = 0; C < W; ++C)
         if (lab[static_cast<std::size_t>(R) * W + C] == 0)
-          gatherBlock<N>(R, C, H, W, n, modelW, curIn, nxt, fr, alpha, code, reach, permits);
+          gatherBlock<N>(R, C, W, n, modelW, curIn, nxt, fr, alpha, code, buf.reach, 0x1FFu);
   });
 }
 

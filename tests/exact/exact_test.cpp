@@ -18,6 +18,7 @@
 #include "mask/mask.h"
 #include "model/model.h"
 #include "model/passes_select.h"
+#include "model/simd.h"
 
 namespace {
 
@@ -142,24 +143,35 @@ RoiMask roiWithHoles(int W, int H, int holes, unsigned seed) {
   return RoiMask::fromImage(image);
 }
 
-TEST(Exact, FastPassesEqualReferenceForEveryThreadCount) {
+// Every instruction set this CPU has; the best one is left selected.
+std::vector<Isa> isas() {
+  std::vector<Isa> out;
+  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512})
+    if (isaAvailable(isa)) out.push_back(isa);
+  return out;
+}
+
+TEST(Exact, FastPassesEqualReferenceForEveryThreadCountAndIsa) {
   const struct { int W, H; } sizes[] = {{7, 5}, {4, 4}, {13, 11}};
-  unsigned seed = 1;
-  for (const auto& size : sizes)
-    for (int n : {3, 5, 7, 9})
-      for (int Cw : {3, 5})
-        for (int shadow : {0, 1})
-          for (int holes : {0, 1, 2}) {
-            RunParams p;
-            p.n = n;
-            p.Cw = Cw;
-            p.shadowRemoval = shadow;
-            p.e1 = 0.02f;  // tight enough that some calibration pixels do not match
-            const RoiMask roi = roiWithHoles(size.W, size.H, holes, ++seed);
-            const std::string d = lockstep(syntheticFrames(size.W, size.H, 9, seed), roi, p, 4);
-            EXPECT_EQ(d, "") << size.W << "x" << size.H << " n=" << n << " Cw=" << Cw
-                             << " s=" << shadow << " holes=" << holes;
-          }
+  for (Isa isa : isas()) {
+    forceIsa(isa);
+    unsigned seed = 1;
+    for (const auto& size : sizes)
+      for (int n : {3, 5, 7, 9})
+        for (int Cw : {3, 5})
+          for (int shadow : {0, 1})
+            for (int holes : {0, 1, 2}) {
+              RunParams p;
+              p.n = n;
+              p.Cw = Cw;
+              p.shadowRemoval = shadow;
+              p.e1 = 0.02f;  // tight enough that some calibration pixels do not match
+              const RoiMask roi = roiWithHoles(size.W, size.H, holes, ++seed);
+              const std::string d = lockstep(syntheticFrames(size.W, size.H, 9, seed), roi, p, 4);
+              EXPECT_EQ(d, "") << isaName(isa) << " " << size.W << "x" << size.H << " n=" << n
+                               << " Cw=" << Cw << " s=" << shadow << " holes=" << holes;
+            }
+  }
 }
 
 TEST(Exact, RealFramesOfHighway) {
@@ -168,11 +180,15 @@ TEST(Exact, RealFramesOfHighway) {
   if (roiImage.empty()) GTEST_SKIP() << "highway sequence not found at " << dir;
   std::vector<cv::Mat> frames;
   for (int f = 1; f <= 8; ++f) frames.push_back(cv::imread(frameFileName(dir + "input/in", f)));
-  for (int n : {3, 5}) {
-    RunParams p;
-    p.n = n;
-    EXPECT_EQ(lockstep(frames, RoiMask::fromImage(roiImage), p, 4), "") << "n=" << n;
-  }
+  for (Isa isa : isas())
+    for (int n : {3, 5}) {
+      forceIsa(isa);
+      RunParams p;
+      p.n = n;
+      EXPECT_EQ(lockstep(frames, RoiMask::fromImage(roiImage), p, 4), "")
+          << "n=" << n << " " << isaName(isa);
+    }
+  forceIsa(isas().back());
 }
 
 TEST(Exact, ThreadsOptionIsTakenOutAnywhere) {
