@@ -32,10 +32,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "colour/colour.h"
-#include "driver/run_state.h"
+#include "core/planes.h"
+#include "core/types.h"
 #include "mask/mask.h"
 #include "model/model.h"
-#include "model/planes.h"
 
 // When the model room keeps a reference and a faster version of the passes
 // (passes_select.h), the reference ones are timed too, beside the selected.
@@ -102,6 +102,9 @@ struct Fixture {
   std::vector<int> matchRow, matchCol;
   double fgShare = 0, shadowShare = 0;
 
+  // One thread: these time the passes themselves.
+  PassContext ctx() const { return PassContext{Geometry{W, H, n}, params, roi, nullptr}; }
+
   Fixture(int w, int h, int side) : W(w), H(h), n(side), kernel(side), calibAlpha(side), onlineAlpha(side) {
     params.n = n;
     const std::string dir = highwayDir();
@@ -136,7 +139,7 @@ struct Fixture {
     corrected.assign(N, 0);
     matchRow.assign(N, -1);
     matchCol.assign(N, -1);
-    detectionPass(*scene, H, W, *current, n, params.e2, labels, matchRow, matchCol, params, roi);
+    detectionPass(ctx(), *scene, *current, labels, matchRow, matchCol);
     std::size_t fg = 0, sh = 0;
     for (std::uint8_t l : labels) {
       fg += l == 255;
@@ -144,7 +147,7 @@ struct Fixture {
     }
     fgShare = double(fg) / N;
     shadowShare = double(sh) / N;
-    coherenceFilter5x5(H, W, labels, n, corrected, roi);
+    coherenceFilter5x5(ctx(), labels, corrected);
   }
 };
 
@@ -177,8 +180,7 @@ void BM_convertFrame(benchmark::State& state) {
 void BM_detectionPass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    detectionPass(*f.scene, f.H, f.W, *f.current, f.n, f.params.e2, f.labels, f.matchRow,
-                  f.matchCol, f.params, f.roi);
+    detectionPass(f.ctx(), *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -188,7 +190,7 @@ void BM_coherenceFilter3x3(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask out(f.labels.size(), 0);
   for (auto _ : state) {
-    coherenceFilter3x3(f.H, f.W, f.labels, f.n, out, f.roi);
+    coherenceFilter3x3(f.ctx(), f.labels, out);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -198,7 +200,7 @@ void BM_coherenceFilter5x5(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask out(f.labels.size(), 0);
   for (auto _ : state) {
-    coherenceFilter5x5(f.H, f.W, f.labels, f.n, out, f.roi);
+    coherenceFilter5x5(f.ctx(), f.labels, out);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -208,8 +210,7 @@ void BM_coherenceFilter5x5(benchmark::State& state) {
 void BM_updatePass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    updatePass(*f.scene, f.H, f.W, *f.current, f.corrected, f.onlineAlpha, f.n, f.matchRow,
-               f.matchCol, *f.next, f.roi);
+    updatePass(f.ctx(), *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow, f.matchCol, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -219,8 +220,7 @@ void BM_calibrationPass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask labels(f.labels.size(), 0);
   for (auto _ : state) {
-    calibrationPass(*f.scene, f.H, f.W, *f.current, labels, f.calibAlpha, f.n, f.params.e1,
-                    *f.next, f.params, f.roi);
+    calibrationPass(f.ctx(), *f.scene, *f.current, labels, f.calibAlpha, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -242,8 +242,7 @@ void BM_copyPlanes(benchmark::State& state) {
 void BM_detectionPassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    reference::detectionPass(*f.scene, f.H, f.W, *f.current, f.n, f.params.e2, f.labels,
-                             f.matchRow, f.matchCol, f.params, f.roi);
+    reference::detectionPass(f.ctx(), *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -252,8 +251,7 @@ void BM_detectionPassReference(benchmark::State& state) {
 void BM_updatePassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    reference::updatePass(*f.scene, f.H, f.W, *f.current, f.corrected, f.onlineAlpha, f.n,
-                          f.matchRow, f.matchCol, *f.next, f.roi);
+    reference::updatePass(f.ctx(), *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow, f.matchCol, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -263,8 +261,7 @@ void BM_calibrationPassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask labels(f.labels.size(), 0);
   for (auto _ : state) {
-    reference::calibrationPass(*f.scene, f.H, f.W, *f.current, labels, f.calibAlpha, f.n,
-                               f.params.e1, *f.next, f.params, f.roi);
+    reference::calibrationPass(f.ctx(), *f.scene, *f.current, labels, f.calibAlpha, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
