@@ -12,31 +12,33 @@
 //    distance never lowers the minimum), so the search finds that minimum
 //    first and then decides;
 //  - for n = 3 the nine distances are computed four lanes at a time with
-//    SSE2, each lane the same float operations in the same order;
+//    SSE2, for other n a block row at a time with AVX-512 or AVX2 where the
+//    CPU has them (simd.h), each lane the same float operations in the same
+//    order;
 //  - the shadow fallback, which runs only when nothing is within the
 //    threshold, calls the reference findShadowMatch.
 //
-// Update, in gather form. In the reference a window covers cells of the
-// winner's own block and of the eight blocks around it (h = n/2 < n), every
-// blend reads the model as it was at the start of the frame, and a cell
-// ends with the blend of the last window in raster order that covered it
-// and passed the owner test. So each block can be finished on its own:
-// collect, in raster order, the windows of the block's pixel and of its
-// eight neighbours that reach into it and may write it, let the later ones
-// overwrite the earlier ones in a small map of the block, and blend each
-// cell once. The owner test for a window of pixel p on the block of pixel q:
+// Update. In the reference every blend reads the model as it was at the
+// start of the frame, and a cell ends with the blend of the last window in
+// raster order that covered it and passed the owner test. So each cell's
+// final value can be computed once, from the last such window: here the
+// windows are laid in reverse raster order and a cell is written only by the
+// first of them to reach it (a bit per cell records it). A cell is read only
+// when it is written, so the update can be made in place: `current` and
+// `next` may be the same planes, and the frame needs one model and no copy
+// (the searches, which read only their own block, all run first). The owner
+// test for a window of pixel p on a cell of pixel q's block:
 //  - online: labels[q] is 0 (the labels do not change during the pass);
 //  - calibration: labels[q] changes during the sweep: it is its value
 //    before the pass (L0) until q is visited, 0 during q's own update and
 //    85 or 255 afterwards; pixels outside the ROI are never relabelled. So
 //    p == q always writes; an earlier p writes iff L0[q] is 0; a later p
 //    writes iff q is outside the ROI and L0[q] is 0.
-// The blend reads only the cell it writes, so with all searches done first
-// (they read only their own block) the update can be made in place:
-// `current` and `next` may be the same planes, and the frame needs one
-// model and no copy. The blend keeps the reference expression, (1 - a)
-// formed once per cell in double and (1 - a) * current + a * x rounded to
-// float once.
+// A window covers cells of its own block and the eight around it (h = n/2
+// < n), so a band of block rows needs the windows of one pixel row above
+// and below it, and bands are independent. The blend keeps the reference
+// expression, (1 - a) formed once per cell in double and (1 - a) * current
+// + a * x rounded to float once.
 //
 // Every stage writes only its own pixels or its own block, so the row bands
 // run on any number of threads with the same result.
@@ -196,8 +198,8 @@ struct OutPlanes3 {
   BlendRowFn blend;  // the row blend for the CPU
 };
 
-// The largest block side the gather handles (one 16-bit mask per block row).
-constexpr int kMaxSide = 15;
+// The largest block side the update handles (a 16-bit mask per block row).
+constexpr int kMaxSide = 16;
 
 // Per pixel, what the update needs from the search: the winner's offset
 // i*n + j in the pixel's block when the pixel's window is to be laid, else
@@ -206,142 +208,82 @@ constexpr std::uint8_t kOutside = 0xFD;
 constexpr std::uint8_t kShadow = 0xFE;
 constexpr std::uint8_t kNoMatch = 0xFF;
 
-// Which neighbouring blocks a window reaches, by winner offset: the window
-// spans h cells on each side, so it leaves its block upwards when i < h and
-// so on; only the centre keeps it inside. 0 for the codes above.
-enum Reach : std::uint8_t { kUp = 1, kDown = 2, kLeft = 4, kRight = 8 };
-struct ReachTable {
-  std::uint8_t of[256] = {};
-  explicit ReachTable(int n) {
-    const int h = n / 2;
-    for (int i = 0; i < n; ++i)
-      for (int j = 0; j < n; ++j)
-        of[i * n + j] = static_cast<std::uint8_t>((i < h ? kUp : 0) | (i > h ? kDown : 0) |
-                                                  (j < h ? kLeft : 0) | (j > h ? kRight : 0));
-  }
-};
-
-// Blends cells (i, j) of block (R, C), i in i0..i1, j in j0..j1, towards x
-// with the window whose winner is block cell (wi, wj) (offsets may lie
-// outside 0..n-1 for a neighbour's winner).
-template <int N>
-inline void blendRect(int nRuntime, std::size_t modelW, int row0, int col0, int i0, int i1, int j0,
-                      int j1, int wi, int wj, const double x[3], const AlphaTable& alpha,
-                      const Planes3& cur, const OutPlanes3& nxt) {
-  const int h = side<N>(nRuntime) / 2;
-  const float* const in[3] = {cur.x, cur.y, cur.v};
-  float* const out[3] = {nxt.x, nxt.y, nxt.v};
-  for (int i = i0; i <= i1; ++i) {
-    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
-    const float* arow = alpha[i - wi + h] - wj + h;
-    if (j1 - j0 >= 3) {  // four cells or more: the vector form
-      nxt.blend(arow + j0, j1 - j0 + 1, in, out, base + j0, x);
-      continue;
-    }
-    for (int j = j0; j <= j1; ++j) {
-      const float a = arow[j];
-      const double oneMinusA = 1.0 - a;
-      const double ad = a;
-      const std::size_t c = base + j;
-      nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
-      nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
-      nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
-    }
-  }
-}
-
-// Finishes the block of pixel (R, C): each cell takes the blend of the last
-// window in raster order that covers it, among the windows of the block's
-// pixel and its eight neighbours. `reach` holds each pixel's Reach bits in
-// rows of W + 2 with a zero border, so that the neighbours are read without
-// bounds tests. `permitted` has bit (dr + 1) * 3 + dc + 1 set when the window
-// of the pixel at offset (dr, dc) may write this block.
-template <int N>
-inline void gatherBlock(int R, int C, int W, int nRuntime, std::size_t modelW, const Planes3& cur,
-                        const OutPlanes3& nxt, const Planes3& frame, const AlphaTable& alpha,
-                        const std::uint8_t* code, const std::uint8_t* reach, unsigned permitted) {
+// The windows of the pixels in rows rBegin-1 .. rEnd (all that reach block
+// rows rBegin..rEnd-1), laid in reverse raster order, each writing only the
+// cells of those block rows that no later window has taken (`taken`: one
+// bit per cell, n*H rows of W 16-bit words, one per block column) and whose
+// block `permits(pr, pc, R, C)` opens to the window of pixel (pr, pc). A
+// cell is written at most once, by the last window of the raster order, and
+// read only then, so the blend sees the model as it was.
+template <int N, typename Writer, typename Permits>
+inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::size_t modelW,
+                        const Planes3& cur, const OutPlanes3& nxt, const Planes3& frame,
+                        const AlphaTable& alpha, std::uint16_t* taken, const Writer& writer,
+                        const Permits& permits) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
-  const int row0 = R * n, col0 = C * n;
-  const std::size_t q = static_cast<std::size_t>(R) * W + C;
-  auto colour = [&](std::size_t p, double x[3]) {
-    x[0] = frame.x[p];
-    x[1] = frame.y[p];
-    x[2] = frame.v[p];
-  };
-  // Neighbours whose windows enter this block, as bits in raster order: a
-  // neighbour above must reach down, one to the left must reach right, ...
-  const std::size_t stride = static_cast<std::size_t>(W) + 2;
-  const std::uint8_t* up = reach + static_cast<std::size_t>(R) * stride + C;
-  const std::uint8_t* mid = up + stride;
-  const std::uint8_t* down = mid + stride;
-  auto enters = [](std::uint8_t bits, unsigned need, int k) {
-    return static_cast<unsigned>((bits & need) == need) << k;
-  };
-  unsigned entering = enters(up[0], kDown | kRight, 0) | enters(up[1], kDown, 1) |
-                      enters(up[2], kDown | kLeft, 2) | enters(mid[0], kRight, 3) |
-                      enters(mid[2], kLeft, 5) | enters(down[0], kUp | kRight, 6) |
-                      enters(down[1], kUp, 7) | enters(down[2], kUp | kLeft, 8);
-  entering &= permitted;
-  const std::uint8_t own = code[q];
-  const bool ownWrites = own < n * n && (permitted >> 4 & 1u) != 0;
-  if (entering == 0) {
-    if (!ownWrites) return;
-    // The common case: the pixel's own window alone, clipped to its block.
-    double x[3];
-    colour(q, x);
-    const int wi = own / n, wj = own % n;
-    blendRect<N>(n, modelW, row0, col0, std::max(wi - h, 0), std::min(wi + h, n - 1),
-                 std::max(wj - h, 0), std::min(wj + h, n - 1), wi, wj, x, alpha, cur, nxt);
-    return;
-  }
-  if (ownWrites) entering |= 1u << 4;
-  // The last window in raster order wins a cell: take the windows from the
-  // last to the first and blend only the cells no later window has taken.
-  // Each cell is read before it is written, so in place is fine.
-  std::uint16_t taken[N == 0 ? 15 : N] = {};
-  for (int k = 8; k >= 0; --k) {
-    if ((entering >> k & 1u) == 0) continue;
-    const int dr = k / 3 - 1, dc = k % 3 - 1;
-    const std::size_t p = static_cast<std::size_t>(R + dr) * W + (C + dc);
-    const int wi = dr * n + code[p] / n, wj = dc * n + code[p] % n;
-    const double x[3] = {frame.x[p], frame.y[p], frame.v[p]};
-    const int i0 = std::max(wi - h, 0), i1 = std::min(wi + h, n - 1);
-    const int j0 = std::max(wj - h, 0), j1 = std::min(wj + h, n - 1);
-    const unsigned cols = ((1u << (j1 - j0 + 1)) - 1u) << j0;
-    for (int i = i0; i <= i1; ++i) {
-      unsigned fresh = cols & ~static_cast<unsigned>(taken[i]);
-      taken[i] = static_cast<std::uint16_t>(taken[i] | cols);
-      if (fresh == cols) {
-        blendRect<N>(n, modelW, row0, col0, i, i, j0, j1, wi, wj, x, alpha, cur, nxt);
-        continue;
-      }
-      for (; fresh != 0; fresh &= fresh - 1) {
-        const int j = __builtin_ctz(fresh);
-        blendRect<N>(n, modelW, row0, col0, i, i, j, j, wi, wj, x, alpha, cur, nxt);
+  const int mrLo = rBegin * n, mrHi = rEnd * n - 1, mcHi = n * W - 1;
+  std::fill(taken + static_cast<std::size_t>(mrLo) * W,
+            taken + static_cast<std::size_t>(mrHi + 1) * W, std::uint16_t{0});
+  const float* const in[3] = {cur.x, cur.y, cur.v};
+  float* const out[3] = {nxt.x, nxt.y, nxt.v};
+  for (int pr = std::min(rEnd, H - 1); pr >= std::max(rBegin - 1, 0); --pr)
+    for (int pc = W - 1; pc >= 0; --pc) {
+      int wr, wc;
+      if (!writer(pr, pc, wr, wc)) continue;
+      const int r0 = std::max(wr - h, mrLo), r1 = std::min(wr + h, mrHi);
+      if (r0 > r1) continue;
+      const int c0 = std::max(wc - h, 0), c1 = std::min(wc + h, mcHi);
+      const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
+      const double x[3] = {frame.x[p], frame.y[p], frame.v[p]};
+      for (int mr = r0; mr <= r1; ++mr) {
+        const int R = mr / n;
+        const float* arow = alpha[mr - wr + h] + h - wc;  // arow[mc]: the rate of column mc
+        const std::size_t base = static_cast<std::size_t>(mr) * modelW;
+        std::uint16_t* trow = taken + static_cast<std::size_t>(mr) * W;
+        for (int mc = c0; mc <= c1;) {
+          const int C = mc / n;
+          const int end = std::min(C * n + n - 1, c1);
+          if (permits(pr, pc, R, C)) {
+            const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
+            unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
+            trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
+            if (fresh == bits && end - mc >= 3) {
+              nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x);
+            } else {
+              for (; fresh != 0; fresh &= fresh - 1) {
+                const int j = C * n + __builtin_ctz(fresh);
+                const float a = arow[j];
+                const double oneMinusA = 1.0 - a;
+                const double ad = a;
+                const std::size_t c = base + j;
+                nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
+                nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
+                nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
+              }
+            }
+          }
+          mc = end + 1;
+        }
       }
     }
-  }
+}
+
+inline std::uint16_t* takenBuffer(std::size_t words) {
+  static thread_local std::vector<std::uint16_t> taken;
+  if (taken.size() < words) taken.resize(words);
+  return taken.data();
 }
 
 // First block row a window can reach: the one above the first ROI row.
 inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
 
-// Per-pass buffers, kept between frames to avoid reallocating: a code byte
-// per pixel (kOutside to start with) and the Reach bits per pixel with a
-// zero border (see gatherBlock).
-struct PassBuffers {
-  std::uint8_t* code;
-  std::uint8_t* reach;
-  std::size_t stride;
-
-  std::uint8_t& reachAt(int r, int c) const { return reach[(r + 1) * stride + c + 1]; }
-};
-inline PassBuffers passBuffers(int W, int H) {
-  static thread_local std::vector<std::uint8_t> code, reach;
-  code.assign(static_cast<std::size_t>(W) * H, kOutside);
-  reach.assign(static_cast<std::size_t>(W + 2) * (H + 2), 0);
-  return PassBuffers{code.data(), reach.data(), static_cast<std::size_t>(W) + 2};
+// The calibration search's outcome per pixel, kOutside to start with; kept
+// between frames to avoid reallocating.
+inline std::uint8_t* codeBuffer(std::size_t pixels) {
+  static thread_local std::vector<std::uint8_t> code;
+  code.assign(pixels, kOutside);
+  return code.data();
 }
 
 template <int N>
@@ -357,9 +299,7 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  const PassBuffers buf = passBuffers(W, H);
-  std::uint8_t* code = buf.code;
-  const ReachTable reach(n);
+  std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
 
   // Every search first: each reads only its own block, which the update
@@ -375,23 +315,32 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
         code[p] = res == Match         ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
                   : res == ShadowMatch ? kShadow
                                        : kNoMatch;
-        buf.reachAt(r, c) = reach.of[code[p]];
       }
   });
 
   std::uint8_t* lab = labels.data();
+  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
+  auto writer = [&](int pr, int pc, int& wr, int& wc) {
+    const std::uint8_t o = code[static_cast<std::size_t>(pr) * W + pc];
+    if (o >= kOutside) return false;
+    wr = pr * n + o / n;
+    wc = pc * n + o % n;
+    return true;
+  };
+  // The labels keep their values from before the pass (L0) until the band's
+  // windows are laid: its own window always; an earlier pixel's while the
+  // block was open; a later pixel's only outside the ROI.
+  auto permits = [&](int pr, int pc, int R, int C) {
+    if (pr == R && pc == C) return true;
+    const std::size_t q = static_cast<std::size_t>(R) * W + C;
+    const bool before = pr < R || (pr == R && pc < C);
+    return lab[q] == 0 && (before || inRoi[q] == 0);
+  };
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    for (int R = rBegin; R < rEnd; ++R)
-      for (int C = 0; C < W; ++C) {
-        const std::size_t q = static_cast<std::size_t>(R) * W + C;
-        const bool qInRoi = inRoi[q] != 0;
-        const bool open = lab[q] == 0;  // its label before the pass; only this block writes it
-        // Own window always; earlier pixels' while the block was open;
-        // later pixels' only outside the ROI (see the top of this file).
-        const unsigned permitted = 1u << 4 | (open ? 0x0Fu : 0u) | (open && !qInRoi ? 0x1E0u : 0u);
-        gatherBlock<N>(R, C, W, n, modelW, curIn, nxt, fr, alpha, code, buf.reach, permitted);
-        if (qInRoi) lab[q] = code[q] == kNoMatch ? 255 : 85;
-      }
+    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
+    for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
+         q < static_cast<std::size_t>(rEnd) * W; ++q)
+      if (inRoi[q] != 0) lab[q] = code[q] == kNoMatch ? 255 : 85;
   });
 }
 
@@ -439,26 +388,19 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  const PassBuffers buf = passBuffers(W, H);
-  std::uint8_t* code = buf.code;
-  const ReachTable reach(n);
-  // The pixels that update, with their winners as block offsets (the
-  // detection pass leaves every winner inside its pixel's block).
-  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
-    for (int r = rBegin; r < rEnd; ++r)
-      for (int c = 0; c < W; ++c) {
-        const std::size_t p = static_cast<std::size_t>(r) * W + c;
-        if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-        assert(mrow[p] / n == r && mcol[p] / n == c);
-        code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
-        buf.reachAt(r, c) = reach.of[code[p]];
-      }
-  });
+  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
+  auto writer = [&](int pr, int pc, int& wr, int& wc) {
+    const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
+    if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) return false;
+    wr = mrow[p];
+    wc = mcol[p];
+    return true;
+  };
+  auto permits = [&](int, int, int R, int C) {
+    return lab[static_cast<std::size_t>(R) * W + C] == 0;
+  };
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    for (int R = rBegin; R < rEnd; ++R)
-      for (int C = 0; C < W; ++C)
-        if (lab[static_cast<std::size_t>(R) * W + C] == 0)
-          gatherBlock<N>(R, C, W, n, modelW, curIn, nxt, fr, alpha, code, buf.reach, 0x1FFu);
+    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
   });
 }
 

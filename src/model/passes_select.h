@@ -5,7 +5,8 @@
 // reference:: is the plain version in raster order (passes.cpp), reading
 // `current` and writing `next`. fast:: (passes_fast.cpp) gives bit-identical
 // labels, winner positions and model cells for any number of worker threads
-// (tests/exact/exact_test.cpp), updates in gather form and may be given
+// (tests/exact/exact_test.cpp), computes each cell once from its last
+// window (passes_fast.cpp) and may be given
 // the same planes as `current` and `next`: the run then keeps one model and
 // copies nothing at the end of a frame.
 #pragma once
