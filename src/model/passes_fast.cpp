@@ -246,22 +246,10 @@ inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::s
           const int end = std::min(C * n + n - 1, c1);
           if (permits(pr, pc, R, C)) {
             const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
-            unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
+            const unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
             trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
-            if (fresh == bits && end - mc >= 3) {
-              nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x);
-            } else {
-              for (; fresh != 0; fresh &= fresh - 1) {
-                const int j = C * n + __builtin_ctz(fresh);
-                const float a = arow[j];
-                const double oneMinusA = 1.0 - a;
-                const double ad = a;
-                const std::size_t c = base + j;
-                nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
-                nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
-                nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
-              }
-            }
+            if (fresh != 0)
+              nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x, fresh >> (mc - C * n));
           }
           mc = end + 1;
         }

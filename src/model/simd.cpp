@@ -31,9 +31,10 @@ BlockScan scanPortable(const float* X, const float* Y, const float* V, std::size
   return BlockScan{minDist, minAt, centre};
 }
 
-void blendPortable(const float* a, int count, const float* const in[3], float* const out[3],
-                   std::size_t c, const double x[3]) {
-  for (int j = 0; j < count; ++j) {
+void blendPortable(const float* a, int /*count*/, const float* const in[3], float* const out[3],
+                   std::size_t c, const double x[3], unsigned lanes) {
+  for (; lanes != 0; lanes &= lanes - 1) {
+    const int j = __builtin_ctz(lanes);
     const double oneMinusA = 1.0 - a[j];
     const double ad = a[j];
     for (int k = 0; k < 3; ++k)
@@ -136,13 +137,14 @@ __attribute__((target("avx512f"))) inline __m512d load8(__mmask16 m, const float
   return _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_maskz_loadu_ps(m, p)));
 }
 
+// Eight cells at a time; only the cells of `lanes` are loaded and stored.
 __attribute__((target("avx512f"))) void blend512(const float* a, int count,
                                                  const float* const in[3], float* const out[3],
-                                                 std::size_t c, const double x[3]) {
+                                                 std::size_t c, const double x[3], unsigned lanes) {
   const __m512d one = _mm512_set1_pd(1.0);
   for (int j = 0; j < count; j += 8) {
-    const int left = count - j;
-    const __mmask16 m = static_cast<__mmask16>(left >= 8 ? 0xFF : (1u << left) - 1u);
+    const __mmask16 m = static_cast<__mmask16>((lanes >> j) & 0xFFu);
+    if (m == 0) continue;
     const __m512d ad = load8(m, a + j);
     const __m512d oneMinusA = _mm512_sub_pd(one, ad);
     for (int k = 0; k < 3; ++k) {
@@ -154,12 +156,17 @@ __attribute__((target("avx512f"))) void blend512(const float* a, int count,
   }
 }
 
+// Four cells at a time where all four are wanted, cell by cell elsewhere.
 __attribute__((target("avx2"))) void blend256(const float* a, int count, const float* const in[3],
-                                              float* const out[3], std::size_t c,
-                                              const double x[3]) {
-  int j = 0;
+                                              float* const out[3], std::size_t c, const double x[3],
+                                              unsigned lanes) {
   const __m256d one = _mm256_set1_pd(1.0);
-  for (; j + 4 <= count; j += 4) {
+  for (int j = 0; j < count; j += 4) {
+    const unsigned m = (lanes >> j) & 0xFu;
+    if (m != 0xFu || j + 4 > count) {
+      blendPortable(a + j, 0, in, out, c + j, x, m);
+      continue;
+    }
     const __m256d ad = _mm256_cvtps_pd(_mm_loadu_ps(a + j));
     const __m256d oneMinusA = _mm256_sub_pd(one, ad);
     for (int k = 0; k < 3; ++k) {
@@ -169,7 +176,6 @@ __attribute__((target("avx2"))) void blend256(const float* a, int count, const f
       _mm_storeu_ps(out[k] + c + j, _mm256_cvtpd_ps(v));
     }
   }
-  if (j < count) blendPortable(a + j, count - j, in, out, c + j, x);
 }
 
 std::atomic<int> forced{-1};

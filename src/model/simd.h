@@ -27,10 +27,12 @@ struct BlockScan {
 using BlockScanFn = BlockScan (*)(const float* X, const float* Y, const float* V,
                                   std::size_t modelW, int n, float px, float py, float pv);
 
-// count cells from c: out[k] = float((1 - a[k]) * in[k] + a[k] * x), the
-// arithmetic in double, for each of the three planes (in may equal out).
+// For each cell j < count whose bit is set in `lanes` (count <= 16):
+// out[k][c + j] = float((1 - a[j]) * in[k][c + j] + a[j] * x[k]), the
+// arithmetic in double, for the three planes k; other cells are not
+// written. `in` may equal `out`.
 using BlendRowFn = void (*)(const float* a, int count, const float* const in[3],
-                            float* const out[3], std::size_t c, const double x[3]);
+                            float* const out[3], std::size_t c, const double x[3], unsigned lanes);
 
 BlockScanFn blockScan();
 BlendRowFn blendRow();
