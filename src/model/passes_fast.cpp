@@ -248,8 +248,21 @@ inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::s
             const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
             const unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
             trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
-            if (fresh != 0)
-              nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x, fresh >> (mc - C * n));
+            if (end - mc >= 3) {
+              if (fresh != 0)
+                nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x, fresh >> (mc - C * n));
+            } else {
+              // Short runs: inline, a call costs more than the cells.
+              for (unsigned f = fresh; f != 0; f &= f - 1) {
+                const int j = C * n + __builtin_ctz(f);
+                const double oneMinusA = 1.0 - arow[j];
+                const double ad = arow[j];
+                const std::size_t c = base + j;
+                nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
+                nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
+                nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
+              }
+            }
           }
           mc = end + 1;
         }
