@@ -7,6 +7,8 @@ BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
 PACKAGES="build-essential cmake pkg-config libopencv-dev libgtest-dev libgmock-dev libbenchmark-dev"
+# bench/scaling.sh makes its scaled frames with OpenCV from Python.
+PACKAGES="$PACKAGES python3 python3-opencv"
 
 install_missing() {
   local missing=""
