@@ -32,10 +32,10 @@
 #include <opencv2/imgproc.hpp>
 
 #include "colour/colour.h"
+#include "core/planes.h"
 #include "core/types.h"
 #include "mask/mask.h"
 #include "model/model.h"
-#include "core/planes.h"
 
 // When the model room keeps a reference and a faster version of the passes
 // (passes_select.h), the reference ones are timed too, beside the selected.
@@ -102,7 +102,8 @@ struct Fixture {
   std::vector<int> matchRow, matchCol;
   double fgShare = 0, shadowShare = 0;
 
-  PassContext ctx() const { return PassContext{Geometry{W, H, n}, params, roi}; }
+  // One thread: these time the passes themselves.
+  PassContext ctx() const { return PassContext{Geometry{W, H, n}, params, roi, nullptr}; }
 
   Fixture(int w, int h, int side) : W(w), H(h), n(side), kernel(side), calibAlpha(side), onlineAlpha(side) {
     params.n = n;

@@ -41,10 +41,12 @@ struct Params {
   // suits a stream at 25-30 frames per second with a mostly empty first
   // two seconds; a benchmark sequence uses its own (highway: 469).
   int K = 50;
-  // Worker threads for the passes: 0 all hardware threads. Never changes
-  // a result.
+  // Worker threads for the passes: 0 all hardware threads, at most
+  // kMaxThreads. Never changes a result.
   int threads = 0;
 };
+
+constexpr int kMaxThreads = 256;
 
 // Time spent in the passes alone (no conversion, copies or output).
 struct PassTimes {
@@ -74,7 +76,8 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
   // Frames seen so far, the initialising one included.
   virtual std::int64_t getFrameCount() const = 0;
   virtual PassTimes getPassTimes() const = 0;
-  // Changes only the speed; 0 takes every hardware thread.
+  // Changes only the speed; 0 takes every hardware thread. Throws Error
+  // outside 0..kMaxThreads.
   virtual void setThreads(int threads) = 0;
 
   // Persistence: save("model.yml.gz") writes atomically; read() accepts the

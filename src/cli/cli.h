@@ -51,7 +51,13 @@ struct RunSetup {
   int H = 0;
   RoiMask roi;
   cv::Mat firstFrame;  // 8-bit BGR
+  int threads = 0;     // --threads: 0 every hardware thread
 };
+
+// Takes every "--threads N" (or "--threads=N") out of the list, wherever it
+// stands; the last one counts. Returns 0 (every hardware thread) when there
+// is none. A missing or malformed value ends the run with status 2.
+int takeThreadsOption(int& argc, char** argv);
 
 void printUsage();
 // Waits for one key without echo; returns at once at end of input.

@@ -52,7 +52,7 @@ struct PhaseTimer {
 // is K = 1 (initialise only) whenever K <= 1.
 int faceK(int K) { return K < 1 ? 1 : K; }
 
-scvardo::Params faceParams(const RunParams& p, int K) {
+scvardo::Params faceParams(const RunParams& p, int K, int threads) {
   scvardo::Params f;
   f.n = p.n;
   f.Cw = p.Cw;
@@ -67,6 +67,7 @@ scvardo::Params faceParams(const RunParams& p, int K) {
   f.tau_S = p.tau_S;
   f.tau_H = p.tau_H;
   f.K = faceK(K);
+  f.threads = threads;
   return f;
 }
 
@@ -142,7 +143,7 @@ int PhaseDriver::run() {
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
   try {
-    bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K), roiImage);
+    bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K, s_.threads), roiImage);
   } catch (const cv::Exception& e) {
     imageLibraryFailure(&e, "setup", first);
   }

@@ -7,11 +7,13 @@
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "cli/cli.h"
 #include "cli/frame_reader.h"
+#include "scvardo/scvardo.hpp"
 
 namespace {
 
@@ -140,7 +142,43 @@ void waitForKey() {
   } while (got < 0 && errno == EINTR);
 }
 
+int takeThreadsOption(int& argc, char** argv) {
+  static const char kName[] = "--threads";
+  const std::size_t nameLen = sizeof kName - 1;
+  int threads = 0;
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    const char* value = nullptr;
+    if (std::strcmp(word, kName) == 0) {
+      if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"--threads\"\n");
+      value = argv[++i];
+    } else if (std::strncmp(word, kName, nameLen) == 0 && word[nameLen] == '=') {
+      value = word + nameLen + 1;
+    } else {
+      argv[kept++] = argv[i];
+      continue;
+    }
+    char* end = nullptr;
+    errno = 0;
+    const long v = std::strtol(value, &end, 10);
+    if (*value < '0' || *value > '9' || *end != '\0' || errno == ERANGE || v > scvardo::kMaxThreads)
+      failRun(kExitSwitch, stderr,
+              "Invalid value \"%s\" for \"--threads\": it must be 0 (every hardware thread) to %d\n",
+              value, scvardo::kMaxThreads);
+    threads = static_cast<int>(v);
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+  return threads;
+}
+
 bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()>& beforeReport) {
+  // The switch reader and the positional numbers must not see it.
+  std::vector<char*> words(argv, argv + argc);
+  words.push_back(nullptr);
+  setup.threads = takeThreadsOption(argc, words.data());
+  argv = words.data();
   if (argc == 1) {
     printUsage();
     std::fputs("Hit any key to continue...\n", stdout);
@@ -148,9 +186,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
     waitForKey();
     return false;
   }
-  // The switch reader shrinks the list in place; work on our own copy.
-  std::vector<char*> words(argv, argv + argc);
-  words.push_back(nullptr);
+  // The switch reader shrinks the list in place: `words` is our own copy.
   char** args = words.data();
 
   setup.paths = splitSequenceName(args[1]);

@@ -12,6 +12,8 @@
 #include "core/params.h"
 #include "core/roi.h"
 
+class WorkerPool;
+
 // A colour as (x, y, v) = (S*V*cos H, S*V*sin H, V), H in degrees.
 struct ConeColor {
   float x = 0.0f;
@@ -35,9 +37,11 @@ struct Geometry {
 };
 
 // What every pass needs besides its buffers: the geometry, the parameters
-// and the region of interest, all fixed for the run.
+// and the region of interest, all fixed for the run, and the workers the
+// fast passes may spread over (none: the calling thread alone).
 struct PassContext {
   Geometry g;
   const RunParams& params;
   const RoiMask& roi;
+  WorkerPool* pool = nullptr;
 };

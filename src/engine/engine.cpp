@@ -10,6 +10,7 @@
 #include "core/clock.h"
 #include "core/memory.h"
 #include "mask/mask.h"
+#include "model/passes_select.h"
 #include "scvardo/error.hpp"
 
 namespace {
@@ -43,7 +44,7 @@ void Engine::allocate(int W, int H) {
   try {
     FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
     FloatPlanesHandle current = newFloatPlanes(3, g.cells());
-    FloatPlanesHandle next = newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = kPassesInPlace ? nullptr : newFloatPlanes(3, g.cells());
     LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
     std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
     RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
@@ -99,27 +100,38 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
 
 void Engine::initialise() {
   initModel(*current_, *frame_, g_.H, g_.W, g_.n, roi_);
-  copyPlanes(*current_, g_.cells(), *next_);
+  if (next_) copyPlanes(*current_, g_.cells(), *next_);
+}
+
+void Engine::setThreads(int threads) {
+  if (threads == threads_) return;
+  threads_ = threads;
+  pool_.reset();
+}
+
+PassContext Engine::context() {
+  if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
+  return PassContext{g_, p_, roi_, pool_.get()};
 }
 
 void Engine::rateTable(float rate) { buildAlphaTable(g_.n, rate, kernel_, alpha_); }
 
 void Engine::calibrate(double learningRate) {
   if (learningRate == 0) return;
-  const PassContext ctx{g_, p_, roi_};
+  const PassContext ctx = context();
   const float rate =
       learningRate > 0
           ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
           : calibrationRate(static_cast<int>(frames_), K_, rates_);
   rateTable(rate);
   const std::int64_t start = counterNow();
-  calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
+  calibrationPass(ctx, *frame_, *current_, labels_, alpha_, next_ ? *next_ : *current_);
   calibrationNs_ += counterNow() - start;
-  copyPlanes(*next_, g_.cells(), *current_);
+  if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
 
 void Engine::detect(double learningRate, cv::Mat& mask) {
-  const PassContext ctx{g_, p_, roi_};
+  const PassContext ctx = context();
   if (learningRate != 0)
     rateTable(learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
                                : onlineRate(rates_));
@@ -128,9 +140,10 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   coherenceFilter(ctx, labels_, spare_);
   std::swap(labels_, spare_);
   if (learningRate != 0)
-    updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
+    updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_,
+               next_ ? *next_ : *current_);
   onlineNs_ += counterNow() - start;
-  if (learningRate != 0) copyPlanes(*next_, g_.cells(), *current_);
+  if (learningRate != 0 && next_) copyPlanes(*next_, g_.cells(), *current_);
   labelsToMask(labels_, maskImage_);
   finishMask(maskImage_, p_.medianWidth, mask);
 }
@@ -171,5 +184,5 @@ void Engine::restore(int W, int H, std::int64_t frames, const LabelMask& labels,
   frames_ = frames;
   labels_ = labels;
   copyPlanes(model, g_.cells(), *current_);
-  copyPlanes(model, g_.cells(), *next_);
+  if (next_) copyPlanes(model, g_.cells(), *next_);
 }

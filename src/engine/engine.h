@@ -8,12 +8,14 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 #include <opencv2/core/mat.hpp>
 
 #include "core/planes.h"
 #include "core/types.h"
+#include "core/workers.h"
 #include "model/model.h"
 
 class Engine {
@@ -31,6 +33,10 @@ class Engine {
   // scvardo::Error, changing nothing, for a frame of another type or size or
   // a model that does not fit in memory.
   Step apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask);
+
+  // Worker threads for the passes, 0 for every hardware thread. Changes
+  // only the speed.
+  void setThreads(int threads);
 
   bool started() const { return frames_ > 0; }
   std::int64_t frames() const { return frames_; }
@@ -59,6 +65,7 @@ class Engine {
   void calibrate(double learningRate);
   void detect(double learningRate, cv::Mat& mask);
   void rateTable(float rate);
+  PassContext context();
 
   RunParams p_;
   int K_;
@@ -67,7 +74,10 @@ class Engine {
   Geometry g_;
   std::int64_t frames_ = 0;
 
+  // One model when the passes update in place; `next_` stays null then.
   FloatPlanesHandle frame_, current_, next_;
+  int threads_ = 0;
+  std::unique_ptr<WorkerPool> pool_;  // made at the first pass
   WeightKernel kernel_;
   BaseRates rates_;
   AlphaTable alpha_;

@@ -38,8 +38,9 @@ RunParams toRunParams(const Params& p) {
 void checkParams(const Params& p) {
   std::string problem = paramsProblem(toRunParams(p));
   if (problem.empty() && p.K < 0) problem = "invalid K " + std::to_string(p.K) + ": it must be 0 or more";
-  if (problem.empty() && p.threads < 0)
-    problem = "invalid threads " + std::to_string(p.threads) + ": it must be 0 (all) or more";
+  if (problem.empty() && (p.threads < 0 || p.threads > kMaxThreads))
+    problem = "invalid threads " + std::to_string(p.threads) + ": it must be 0 (all) to " +
+              std::to_string(kMaxThreads);
   if (!problem.empty()) throw Error(Error::Kind::Parameter, problem);
 }
 
@@ -97,7 +98,9 @@ cv::Mat readMat(const cv::FileNode& node, const char* key, int rows, int cols, i
 class Subtractor final : public BackgroundSubtractor {
  public:
   Subtractor(const Params& params, RoiMask roi)
-      : params_(params), engine_(std::make_unique<Engine>(toRunParams(params), params.K, std::move(roi))) {}
+      : params_(params), engine_(std::make_unique<Engine>(toRunParams(params), params.K, std::move(roi))) {
+    engine_->setThreads(params.threads);
+  }
 
   void apply(cv::InputArray image, cv::OutputArray fgmask, double learningRate) override {
     const cv::Mat frame = image.getMat();
@@ -138,6 +141,7 @@ class Subtractor final : public BackgroundSubtractor {
     p.threads = threads;
     checkParams(p);
     params_.threads = threads;
+    engine_->setThreads(threads);
   }
 
   void write(cv::FileStorage& fs) const override {
@@ -236,6 +240,7 @@ class Subtractor final : public BackgroundSubtractor {
     if (framesText.empty() || *end != '\0' || frames < 0) badFile("\"frames\" is missing or not a count");
 
     auto engine = std::make_unique<Engine>(toRunParams(p), p.K, RoiMask::fromImage(roiImage));
+    engine->setThreads(p.threads);
     if (frames > 0) {
       const int W = readInt(node, "width"), H = readInt(node, "height");
       if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31)) badFile("bad frame size");

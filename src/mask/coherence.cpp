@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/workers.h"
 #include "mask/mask.h"
 
 namespace {
@@ -98,10 +99,13 @@ int countInterior(const std::uint8_t* centre, std::ptrdiff_t W) {
 }
 
 // d is the window radius (1 or 2); interiorThreshold the threshold of the
-// full window; windowOf the class table for every other pixel.
+// full window; windowOf the class table for every other pixel. Rows run in
+// bands on the context's workers: every write is to the pixel's own byte.
 template <int d, typename WindowOf>
-void runFilter(int H, int W, const LabelMask& in, LabelMask& out, const RoiMask& roi,
+void runFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out,
                int interiorThreshold, WindowOf windowOf) {
+  const int H = ctx.g.H, W = ctx.g.W;
+  const RoiMask& roi = ctx.roi;
   const std::size_t N = static_cast<std::size_t>(W) * H;
   assert(in.size() >= N && out.size() >= N && roi.bytes.size() >= N);
   (void)N;
@@ -116,21 +120,23 @@ void runFilter(int H, int W, const LabelMask& in, LabelMask& out, const RoiMask&
     dst[k] = coherenceRule(countBackground(src, W, w), w.threshold, src[k]);
   };
 
-  for (int r = 0; r < H; ++r) {
-    const bool interiorRow = r >= d && r <= H - 1 - d;
-    if (!interiorRow || W < 2 * d + 1) {
-      for (int c = 0; c < W; ++c) filterAt(r, c);
-      continue;
+  forRowBands(ctx.pool, 0, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r) {
+      const bool interiorRow = r >= d && r <= H - 1 - d;
+      if (!interiorRow || W < 2 * d + 1) {
+        for (int c = 0; c < W; ++c) filterAt(r, c);
+        continue;
+      }
+      for (int c = 0; c < d; ++c) filterAt(r, c);
+      const std::size_t rowStart = static_cast<std::size_t>(r) * W;
+      for (int c = d; c <= W - 1 - d; ++c) {
+        const std::size_t k = rowStart + c;
+        if (inside[k] == 0) continue;
+        dst[k] = coherenceRule(countInterior<d>(src + k, W), interiorThreshold, src[k]);
+      }
+      for (int c = W - d; c < W; ++c) filterAt(r, c);
     }
-    for (int c = 0; c < d; ++c) filterAt(r, c);
-    const std::size_t rowStart = static_cast<std::size_t>(r) * W;
-    for (int c = d; c <= W - 1 - d; ++c) {
-      const std::size_t k = rowStart + c;
-      if (inside[k] == 0) continue;
-      dst[k] = coherenceRule(countInterior<d>(src + k, W), interiorThreshold, src[k]);
-    }
-    for (int c = W - d; c < W; ++c) filterAt(r, c);
-  }
+  });
 }
 
 }  // namespace
@@ -143,12 +149,12 @@ std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) {
 
 void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
   const int H = ctx.g.H, W = ctx.g.W;
-  runFilter<1>(H, W, in, out, ctx.roi, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); });
+  runFilter<1>(ctx, in, out, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); });
 }
 
 void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
   const int H = ctx.g.H, W = ctx.g.W;
-  runFilter<2>(H, W, in, out, ctx.roi, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); });
+  runFilter<2>(ctx, in, out, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); });
 }
 
 void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out) {

@@ -1,8 +1,8 @@
-// Faster passes, bit-identical to reference:: in passes.cpp.
+// Faster passes, bit-identical to reference:: in passes.cpp, spread over
+// the context's workers.
 //
-// Same raster order, same calls in the same order, same arithmetic; only the
-// bookkeeping differs:
-//  - plane and row pointers are hoisted out of the pixel and cell loops;
+// Search: the same float expressions in the same order as the reference,
+// with the bookkeeping simplified:
 //  - the block scan is inlined, and the centre's distance is taken from the
 //    scan (the same float expression on the same inputs, so the same bits as
 //    recomputing it);
@@ -12,24 +12,50 @@
 //    distance never lowers the minimum), so the search finds that minimum
 //    first and then decides;
 //  - for n = 3 the nine distances are computed four lanes at a time with
-//    SSE2, each lane the same float operations in the same order;
-//  - the owner test is made once per run of window cells that share a pixel
-//    block instead of once per cell (the labels do not change during one
-//    window update, so the outcome per cell is the same);
+//    SSE2, for other n a block row at a time with AVX-512 or AVX2 where the
+//    CPU has them (simd.h), each lane the same float operations in the same
+//    order;
 //  - the shadow fallback, which runs only when nothing is within the
 //    threshold, calls the reference findShadowMatch.
-// The blend keeps the reference expression, (1 - a) formed once per cell
-// in double and (1 - a) * current + a * x rounded to float once.
+//
+// Update. In the reference every blend reads the model as it was at the
+// start of the frame, and a cell ends with the blend of the last window in
+// raster order that covered it and passed the owner test. So each cell's
+// final value can be computed once, from the last such window: here the
+// windows are laid in reverse raster order and a cell is written only by the
+// first of them to reach it (a bit per cell records it). A cell is read only
+// when it is written, so the update can be made in place: `current` and
+// `next` may be the same planes, and the frame needs one model and no copy
+// (the searches, which read only their own block, all run first). The owner
+// test for a window of pixel p on a cell of pixel q's block:
+//  - online: labels[q] is 0 (the labels do not change during the pass);
+//  - calibration: labels[q] changes during the sweep: it is its value
+//    before the pass (L0) until q is visited, 0 during q's own update and
+//    85 or 255 afterwards; pixels outside the ROI are never relabelled. So
+//    p == q always writes; an earlier p writes iff L0[q] is 0; a later p
+//    writes iff q is outside the ROI and L0[q] is 0.
+// A window covers cells of its own block and the eight around it (h = n/2
+// < n), so a band of block rows needs the windows of one pixel row above
+// and below it, and bands are independent. The blend keeps the reference
+// expression, (1 - a) formed once per cell in double and (1 - a) * current
+// + a * x rounded to float once.
+//
+// Every stage writes only its own pixels or its own block, so the row bands
+// run on any number of threads with the same result.
 #include <algorithm>
 #include <cassert>
+#include <cstdint>
+#include <vector>
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #define SCVARDO_PASSES_SSE2 1
 #endif
 
+#include "core/workers.h"
 #include "model/model.h"
 #include "model/passes_select.h"
+#include "model/simd.h"
 
 namespace fast {
 namespace {
@@ -38,6 +64,7 @@ struct ModelView {
   const float* x;
   const float* y;
   const float* v;
+  BlockScanFn scan;  // the block scan for the CPU
 };
 
 // The helpers take the block side as a template argument N when it is known
@@ -68,32 +95,12 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
                              int& outRow, int& outCol) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
-  float minDist = 100.0f;
-  int minAt = -1;  // block index i * n + j of the first minimum
-  float centreDist = 0.0f;
   const int row0 = r * n;
   const int col0 = c * n;
-  for (int i = 0; i < n; ++i) {
-    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
-    const float* X = m.x + base;
-    const float* Y = m.y + base;
-    const float* V = m.v + base;
-    for (int j = 0; j < n; ++j) {
-      // Exactly coneDistanceSq: float differences, squares and sums, left to right.
-      const float dx = X[j] - px;
-      const float dy = Y[j] - py;
-      const float dv = V[j] - pv;
-      const float sx = dx * dx;
-      const float sy = dy * dy;
-      const float sv = dv * dv;
-      const float sxy = sx + sy;
-      const float d = sxy + sv;
-      if (i == h && j == h) centreDist = d;
-      const bool lower = d < minDist;
-      minDist = lower ? d : minDist;
-      minAt = lower ? i * n + j : minAt;
-    }
-  }
+  const std::size_t base = static_cast<std::size_t>(row0) * modelW + col0;
+  const BlockScan scan = m.scan(m.x + base, m.y + base, m.v + base, modelW, n, px, py, pv);
+  const float minDist = scan.minDist, centreDist = scan.centreDist;
+  const int minAt = scan.minAt;
   if (minAt >= 0 && minDist <= threshold) {
     if (centreDist <= minDist) {
       outRow = row0 + h;
@@ -114,8 +121,7 @@ inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
 // come here.
 inline MatchResult bestMatch3(float px, float py, float pv, const ModelView& m,
                               const FloatPlanes& model, int W, int r, int c, std::size_t modelW,
-                              float threshold, const RunParams& params, int& outRow,
-                              int& outCol) {
+                              float threshold, const RunParams& params, int& outRow, int& outCol) {
   const __m128 PX = _mm_set1_ps(px);
   const __m128 PY = _mm_set1_ps(py);
   const __m128 PV = _mm_set1_ps(pv);
@@ -176,172 +182,261 @@ inline MatchResult searchBlock(float px, float py, float pv, const ModelView& m,
 #else
   (void)H;
 #endif
-  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow,
-                      outCol);
+  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow, outCol);
 }
 
 struct Planes3 {
+  const float* x;
+  const float* y;
+  const float* v;
+};
+
+struct OutPlanes3 {
   float* x;
   float* y;
   float* v;
+  BlendRowFn blend;  // the row blend for the CPU
 };
 
-// updateNeighbourhood with the owner test made once per block run.
-template <int N>
-inline void updateWindow(const float xs[3], int H, int W, const ModelView& cur,
-                         const Planes3& nxt, const AlphaTable& alpha, int nRuntime, int winRow,
-                         int winCol, const std::uint8_t* labels) {
+// The largest block side the update handles (a 16-bit mask per block row).
+constexpr int kMaxSide = 16;
+
+// Per pixel, what the update needs from the search: the winner's offset
+// i*n + j in the pixel's block when the pixel's window is to be laid, else
+// one of these (calibration tells shadow from no match for the label).
+constexpr std::uint8_t kOutside = 0xFD;
+constexpr std::uint8_t kShadow = 0xFE;
+constexpr std::uint8_t kNoMatch = 0xFF;
+
+// The windows of the pixels in rows rBegin-1 .. rEnd (all that reach block
+// rows rBegin..rEnd-1), laid in reverse raster order, each writing only the
+// cells of those block rows that no later window has taken (`taken`: one
+// bit per cell, n*H rows of W 16-bit words, one per block column) and whose
+// block `permits(pr, pc, R, C)` opens to the window of pixel (pr, pc). A
+// cell is written at most once, by the last window of the raster order, and
+// read only then, so the blend sees the model as it was.
+template <int N, typename Writer, typename Permits>
+inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::size_t modelW,
+                        const Planes3& cur, const OutPlanes3& nxt, const Planes3& frame,
+                        const AlphaTable& alpha, std::uint16_t* taken, const Writer& writer,
+                        const Permits& permits) {
   const int n = side<N>(nRuntime);
   const int h = n / 2;
-  const int modelH = n * H;
-  const int modelW = n * W;
-  const int rowStart = std::max(winRow - h, 0);
-  const int rowEnd = std::min(winRow + h + 1, modelH);
-  const int colStart = std::max(winCol - h, 0);
-  const int colEnd = std::min(winCol + h + 1, modelW);
-  assert(winRow >= 0 && winRow < modelH && winCol >= 0 && winCol < modelW);
-  const double x0 = xs[0];
-  const double x1 = xs[1];
-  const double x2 = xs[2];
-  const int alphaCol0 = h - winCol;  // alpha column of model column mc: mc + alphaCol0
-  for (int mr = rowStart; mr < rowEnd; ++mr) {
-    const std::uint8_t* ownerRow = labels + static_cast<std::size_t>(mr / n) * W;
-    const float* arow = alpha[mr - winRow + h];
-    const std::size_t base = static_cast<std::size_t>(mr) * modelW;
-    int mc = colStart;
-    while (mc < colEnd) {
-      const int block = mc / n;
-      const int runEnd = std::min((block + 1) * n, colEnd);
-      if (ownerRow[block] == 0) {
-        for (; mc < runEnd; ++mc) {
-          const float a = arow[mc + alphaCol0];
-          const double oneMinusA = 1.0 - a;
-          const double ad = a;
-          const std::size_t i = base + mc;
-          nxt.x[i] = static_cast<float>(oneMinusA * cur.x[i] + ad * x0);
-          nxt.y[i] = static_cast<float>(oneMinusA * cur.y[i] + ad * x1);
-          nxt.v[i] = static_cast<float>(oneMinusA * cur.v[i] + ad * x2);
+  const int mrLo = rBegin * n, mrHi = rEnd * n - 1, mcHi = n * W - 1;
+  std::fill(taken + static_cast<std::size_t>(mrLo) * W,
+            taken + static_cast<std::size_t>(mrHi + 1) * W, std::uint16_t{0});
+  const float* const in[3] = {cur.x, cur.y, cur.v};
+  float* const out[3] = {nxt.x, nxt.y, nxt.v};
+  for (int pr = std::min(rEnd, H - 1); pr >= std::max(rBegin - 1, 0); --pr)
+    for (int pc = W - 1; pc >= 0; --pc) {
+      int wr, wc;
+      if (!writer(pr, pc, wr, wc)) continue;
+      const int r0 = std::max(wr - h, mrLo), r1 = std::min(wr + h, mrHi);
+      if (r0 > r1) continue;
+      const int c0 = std::max(wc - h, 0), c1 = std::min(wc + h, mcHi);
+      const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
+      const double x[3] = {frame.x[p], frame.y[p], frame.v[p]};
+      for (int mr = r0; mr <= r1; ++mr) {
+        const int R = mr / n;
+        const float* arow = alpha[mr - wr + h] + h - wc;  // arow[mc]: the rate of column mc
+        const std::size_t base = static_cast<std::size_t>(mr) * modelW;
+        std::uint16_t* trow = taken + static_cast<std::size_t>(mr) * W;
+        for (int mc = c0; mc <= c1;) {
+          const int C = mc / n;
+          const int end = std::min(C * n + n - 1, c1);
+          if (permits(pr, pc, R, C)) {
+            const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
+            const unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
+            trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
+            if (end - mc >= 3) {
+              if (fresh != 0)
+                nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x, fresh >> (mc - C * n));
+            } else {
+              // Short runs: inline, a call costs more than the cells.
+              for (unsigned f = fresh; f != 0; f &= f - 1) {
+                const int j = C * n + __builtin_ctz(f);
+                const double oneMinusA = 1.0 - arow[j];
+                const double ad = arow[j];
+                const std::size_t c = base + j;
+                nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
+                nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
+                nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
+              }
+            }
+          }
+          mc = end + 1;
         }
       }
-      mc = runEnd;
     }
-  }
+}
+
+inline std::uint16_t* takenBuffer(std::size_t words) {
+  static thread_local std::vector<std::uint16_t> taken;
+  if (taken.size() < words) taken.resize(words);
+  return taken.data();
+}
+
+// First block row a window can reach: the one above the first ROI row.
+inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
+
+// The calibration search's outcome per pixel, kOutside to start with; kept
+// between frames to avoid reallocating.
+inline std::uint8_t* codeBuffer(std::size_t pixels) {
+  static thread_local std::vector<std::uint8_t> code;
+  code.assign(pixels, kOutside);
+  return code.data();
 }
 
 template <int N>
-void calibrationPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                      LabelMask& labels, const AlphaTable& alpha, int n, float e1,
-                      FloatPlanes& next, const RunParams& params, const RoiMask& roi) {
-  assert(labels.size() >= static_cast<std::size_t>(W) * H);
-  assert(alpha.n == n);
-  const ModelView cur{current[0], current[1], current[2]};
-  const Planes3 nxt{next[0], next[1], next[2]};
-  const float* fx = frame[0];
-  const float* fy = frame[1];
-  const float* fv = frame[2];
+void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                      LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  const RunParams& params = ctx.params;
+  assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
+  assert(N == 0 ? n <= kMaxSide : n == N);
+  const ModelView cur{current[0], current[1], current[2], blockScan()};
+  const Planes3 curIn{current[0], current[1], current[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  std::uint8_t* lab = labels.data();
-  for (int r = roi.firstRoiRow; r < H; ++r) {
-    const std::size_t rowBase = static_cast<std::size_t>(r) * W;
-    const std::uint8_t* roiRow = roi.bytes.data() + rowBase;
-    for (int c = 0; c < W; ++c) {
-      if (roiRow[c] == 0) continue;
-      const std::size_t p = rowBase + c;
-      int winRow, winCol;
-      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
-                                        e1, params, winRow, winCol);
-      if (res == Match) {
-        lab[p] = 0;
-        const float xs[3] = {fx[p], fy[p], fv[p]};
-        updateWindow<N>(xs, H, W, cur, nxt, alpha, n, winRow, winCol, lab);
-        lab[p] = 85;
-      } else {
-        lab[p] = res == ShadowMatch ? 85 : 255;
-      }
-    }
-  }
-}
-
-template <int N>
-void detectionPassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current, int n,
-                    float e2, LabelMask& labels, std::vector<int>& matchRow,
-                    std::vector<int>& matchCol, const RunParams& params, const RoiMask& roi) {
-  assert(labels.size() >= static_cast<std::size_t>(W) * H);
-  assert(matchRow.size() >= static_cast<std::size_t>(W) * H);
-  assert(matchCol.size() >= static_cast<std::size_t>(W) * H);
-  const ModelView cur{current[0], current[1], current[2]};
-  const float* fx = frame[0];
-  const float* fy = frame[1];
-  const float* fv = frame[2];
-  const std::size_t modelW = static_cast<std::size_t>(n) * W;
-  for (int r = roi.firstRoiRow; r < H; ++r) {
-    const std::size_t rowBase = static_cast<std::size_t>(r) * W;
-    const std::uint8_t* roiRow = roi.bytes.data() + rowBase;
-    for (int c = 0; c < W; ++c) {
-      if (roiRow[c] == 0) continue;
-      const std::size_t p = rowBase + c;
-      const MatchResult res = searchBlock<N>(fx[p], fy[p], fv[p], cur, current, H, W, r, c, n, modelW,
-                                        e2, params, matchRow[p], matchCol[p]);
-      labels[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
-    }
-  }
-}
-
-template <int N>
-void updatePassN(const FloatPlanes& frame, int H, int W, const FloatPlanes& current,
-                 const LabelMask& labels, const AlphaTable& alpha, int n,
-                 const std::vector<int>& matchRow, const std::vector<int>& matchCol,
-                 FloatPlanes& next, const RoiMask& roi) {
-  const std::size_t end = static_cast<std::size_t>(W) * H;
-  assert(labels.size() >= end && matchRow.size() >= end && matchCol.size() >= end);
-  assert(alpha.n == n);
-  const ModelView cur{current[0], current[1], current[2]};
-  const Planes3 nxt{next[0], next[1], next[2]};
-  const std::uint8_t* lab = labels.data();
+  std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
+
+  // Every search first: each reads only its own block, which the update
+  // below may already rewrite in place.
+  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        if (inRoi[p] == 0) continue;
+        int wr, wc;
+        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
+                                               n, modelW, params.e1, params, wr, wc);
+        code[p] = res == Match         ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
+                  : res == ShadowMatch ? kShadow
+                                       : kNoMatch;
+      }
+  });
+
+  std::uint8_t* lab = labels.data();
+  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
+  auto writer = [&](int pr, int pc, int& wr, int& wc) {
+    const std::uint8_t o = code[static_cast<std::size_t>(pr) * W + pc];
+    if (o >= kOutside) return false;
+    wr = pr * n + o / n;
+    wc = pc * n + o % n;
+    return true;
+  };
+  // The labels keep their values from before the pass (L0) until the band's
+  // windows are laid: its own window always; an earlier pixel's while the
+  // block was open; a later pixel's only outside the ROI.
+  auto permits = [&](int pr, int pc, int R, int C) {
+    if (pr == R && pc == C) return true;
+    const std::size_t q = static_cast<std::size_t>(R) * W + C;
+    const bool before = pr < R || (pr == R && pc < C);
+    return lab[q] == 0 && (before || inRoi[q] == 0);
+  };
+  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
+    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
+    for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
+         q < static_cast<std::size_t>(rEnd) * W; ++q)
+      if (inRoi[q] != 0) lab[q] = code[q] == kNoMatch ? 255 : 85;
+  });
+}
+
+template <int N>
+void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  const RunParams& params = ctx.params;
+  assert(labels.size() >= ctx.g.pixels());
+  assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
+  const ModelView cur{current[0], current[1], current[2], blockScan()};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::uint8_t* inRoi = roi.bytes.data();
+  std::uint8_t* lab = labels.data();
+  int* mrow = matchRow.data();
+  int* mcol = matchCol.data();
+  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        if (inRoi[p] == 0) continue;
+        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
+                                               n, modelW, params.e2, params, mrow[p], mcol[p]);
+        lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
+      }
+  });
+}
+
+template <int N>
+void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                 const std::vector<int>& matchCol, FloatPlanes& next) {
+  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
+  const RoiMask& roi = ctx.roi;
+  assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
+  assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
+  assert(N == 0 ? n <= kMaxSide : n == N);
+  const Planes3 curIn{current[0], current[1], current[2]};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
+  const Planes3 fr{frame[0], frame[1], frame[2]};
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::uint8_t* inRoi = roi.bytes.data();
+  const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  for (std::size_t p = static_cast<std::size_t>(roi.firstRoiRow) * W; p < end; ++p) {
-    if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-    const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
-    updateWindow<N>(xs, H, W, cur, nxt, alpha, n, mrow[p], mcol[p], lab);
-  }
+  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
+  auto writer = [&](int pr, int pc, int& wr, int& wc) {
+    const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
+    if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) return false;
+    wr = mrow[p];
+    wc = mcol[p];
+    return true;
+  };
+  auto permits = [&](int, int, int R, int C) {
+    return lab[static_cast<std::size_t>(R) * W + C] == 0;
+  };
+  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
+    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
+  });
 }
 
 }  // namespace
 
 // Dispatch on the block side: the supported sides get unrolled copies; any
 // other n runs the same code with the runtime side.
-#define SCVARDO_DISPATCH_N(fn, ...)          \
-  switch (n) {                               \
-    case 3: return fn<3>(__VA_ARGS__);       \
-    case 5: return fn<5>(__VA_ARGS__);       \
-    case 7: return fn<7>(__VA_ARGS__);       \
-    case 9: return fn<9>(__VA_ARGS__);       \
-    default: return fn<0>(__VA_ARGS__);      \
+#define SCVARDO_DISPATCH_N(fn, ...) \
+  switch (ctx.g.n) {                \
+    case 3:                         \
+      return fn<3>(__VA_ARGS__);    \
+    case 5:                         \
+      return fn<5>(__VA_ARGS__);    \
+    case 7:                         \
+      return fn<7>(__VA_ARGS__);    \
+    case 9:                         \
+      return fn<9>(__VA_ARGS__);    \
+    default:                        \
+      return fn<0>(__VA_ARGS__);    \
   }
 
-void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
-                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
-                     FloatPlanes& next) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(calibrationPassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n,
-                     ctx.params.e1, next, ctx.params, ctx.roi)
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+  SCVARDO_DISPATCH_N(calibrationPassN, ctx, frame, current, labels, alpha, next)
 }
 
 void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(detectionPassN, frame, ctx.g.H, ctx.g.W, current, n, ctx.params.e2, labels,
-                     matchRow, matchCol, ctx.params, ctx.roi)
+  SCVARDO_DISPATCH_N(detectionPassN, ctx, frame, current, labels, matchRow, matchCol)
 }
 
 void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
                 const std::vector<int>& matchCol, FloatPlanes& next) {
-  const int n = ctx.g.n;
-  SCVARDO_DISPATCH_N(updatePassN, frame, ctx.g.H, ctx.g.W, current, labels, alpha, n, matchRow,
-                     matchCol, next, ctx.roi)
+  SCVARDO_DISPATCH_N(updatePassN, ctx, frame, current, labels, alpha, matchRow, matchCol, next)
 }
 
 #undef SCVARDO_DISPATCH_N

@@ -2,11 +2,13 @@
 // selects which of them the public calibrationPass, detectionPass and
 // updatePass (model.h) run.
 //
-// reference:: is the plain version in raster order (passes.cpp); fast::
-// (passes_fast.cpp) gives bit-identical labels, winner positions and model
-// cells, which tests/passes_test.cpp checks on odd sizes, ROIs with
-// holes, random frames and real frames. Neither is parallel: the raster
-// order of the updates is part of the result.
+// reference:: is the plain version in raster order (passes.cpp), reading
+// `current` and writing `next`. fast:: (passes_fast.cpp) gives bit-identical
+// labels, winner positions and model cells for any number of worker threads
+// (tests/exact/exact_test.cpp), computes each cell once from its last
+// window (passes_fast.cpp) and may be given
+// the same planes as `current` and `next`: the run then keeps one model and
+// copies nothing at the end of a frame.
 #pragma once
 
 #include "model/model.h"
@@ -15,6 +17,8 @@ enum class PassImpl { Reference, Fast };
 
 // The selection, made here and nowhere else.
 inline constexpr PassImpl kSelectedPasses = PassImpl::Fast;
+// Whether the selected passes update the model in place.
+inline constexpr bool kPassesInPlace = kSelectedPasses == PassImpl::Fast;
 
 namespace reference {
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
