@@ -15,6 +15,7 @@
 #include <opencv2/imgcodecs.hpp>
 
 #include "cli/cli.h"
+#include "cli/frame_pipeline.h"
 #include "cli/frame_reader.h"
 #include "cli/progress.h"
 #include "colour/colour.h"
@@ -86,7 +87,10 @@ class PhaseDriver {
   RunSetup& s_;
   const RunParams& p_;
   cv::Ptr<scvardo::BackgroundSubtractor> bs_;
-  FrameReader reader_;
+  std::unique_ptr<FramesAhead> ahead_;
+  // Settled before anything else is printed or written, so that its lines
+  // and files come in the order of a run in sequence.
+  std::unique_ptr<MaskWriter> writer_;
   bool lostOutput_ = false;
   std::unique_ptr<Progress> progress_;
 };
@@ -101,9 +105,12 @@ class PhaseDriver {
 }
 
 cv::Mat PhaseDriver::loadFrame(int f) {
-  const std::string name = frameFileName(s_.paths.framePrefix, f);
+  std::string name;
   cv::Mat image;
-  const ImageRead r = readImageOrExit(reader_, name, true, image, cv::Size(s_.W, s_.H));
+  const ImageRead r = ahead_->take(f, image, name);
+  if (r.status == ImageRead::Ok) return image;
+  writer_->settle();
+  exitForFailedRead(r, name);
   if (r.status == ImageRead::WrongSize)
     failRun(kExitInput, stdout, "Frame %s is %dx%d but the sequence's frames are %dx%d\n",
             name.c_str(), r.size.width, r.size.height, s_.W, s_.H);
@@ -114,16 +121,20 @@ void PhaseDriver::apply(const cv::Mat& image, cv::Mat& mask, int f) {
   try {
     bs_->apply(image, mask);
   } catch (const scvardo::Error& e) {
+    writer_->settle();
     failRun(e.kind() == scvardo::Error::Kind::Memory ? kExitNoMemory : kExitInput, stderr, "%s\n",
             e.what());
   } catch (const cv::Exception& e) {
+    writer_->settle();
     imageLibraryFailure(&e, "processing", f);
   } catch (const std::bad_alloc&) {
+    writer_->settle();
     imageLibraryFailure(nullptr, "processing", f);
   }
 }
 
 void PhaseDriver::snapshot(int f) {
+  writer_->settle();
   cv::Mat picture;
   try {
     bs_->getModelImage(picture);
@@ -147,6 +158,9 @@ int PhaseDriver::run() {
   } catch (const cv::Exception& e) {
     imageLibraryFailure(&e, "setup", first);
   }
+  writer_ = std::make_unique<MaskWriter>();
+  ahead_ = std::make_unique<FramesAhead>(s_.paths.framePrefix, cv::Size(s_.W, s_.H), first, K,
+                                         static_cast<long long>(fr.lastFrame) - first);
 
   PhaseTimer calibTimer, onlineTimer;
   const std::int64_t freq = counterFrequency();
@@ -190,22 +204,26 @@ int PhaseDriver::run() {
               static_cast<long long>(first) + K, fr.lastFrame);
   std::fflush(stdout);
 
+  // Two masks in turn: the writer still holds the previous one.
+  cv::Mat masks[2];
   long long i = K;
   for (; i <= lastIndex; ++i) {
     const int f = static_cast<int>(first + i);
     cv::Mat image = loadFrame(f);
-    apply(image, mask, f);
+    cv::Mat& out = masks[i & 1];
+    apply(image, out, f);
     progress.update(++done);
     if (p_.saveAllModels != 0) snapshot(f);
     if ((p_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
-      if (!saveMask(mask, f, 0)) lostOutput_ = true;
+      writer_->submit(out, f);
   }
+  writer_->settle();
   if (p_.saveAllModels == 0) snapshot(static_cast<int>(first + i - 1));
   onlineTimer.total = bs_->getPassTimes().onlineNs;
   progress.clear();
   onlineTimer.report(onlineFrames);
   std::fflush(stdout);
-  return lostOutput_ ? kExitLostOutput : kExitOk;
+  return lostOutput_ || writer_->lost() ? kExitLostOutput : kExitOk;
 }
 
 }  // namespace

@@ -160,13 +160,11 @@ ImageRead FrameReader::decode(const std::uint8_t* data, std::size_t size, const 
   return r;
 }
 
-ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool colour,
-                          cv::Mat& out, cv::Size expected) {
-  const ImageRead r = reader.read(path, colour, out, expected);
+void exitForFailedRead(const ImageRead& r, const std::string& path) {
   switch (r.status) {
     case ImageRead::Ok:
     case ImageRead::WrongSize:
-      return r;
+      return;
     case ImageRead::Unreadable:
       failRun(kExitInput, stdout, "Unable to read expected file %s\n", path.c_str());
     case ImageRead::Undecodable:
@@ -177,5 +175,11 @@ ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool col
     case ImageRead::NoMemory:
       failRun(kExitNoMemory, stderr, "Not enough memory to read image file %s\n", path.c_str());
   }
+}
+
+ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool colour,
+                          cv::Mat& out, cv::Size expected) {
+  const ImageRead r = reader.read(path, colour, out, expected);
+  exitForFailedRead(r, path);
   return r;
 }

@@ -55,3 +55,6 @@ class FrameReader {
 // what the size should be.
 ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool colour,
                           cv::Mat& out, cv::Size expected = cv::Size());
+// The same ending for a read already made (elsewhere, or earlier); returns
+// for Ok and WrongSize.
+void exitForFailedRead(const ImageRead& r, const std::string& path);

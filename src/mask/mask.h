@@ -33,6 +33,8 @@ void labelsToMask(const LabelMask& labels, cv::Mat& maskImage);
 void finishMask(const cv::Mat& maskImage, int medianWidth, cv::Mat& out);
 // Saves "bin%.6d.png" in the working directory, median-filtered when
 // medianWidth > 1, through the atomic writer. On failure prints one line
-// naming the file on stderr and returns false.
-bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth);
+// naming the file on stderr, or puts it in *failure when given (for a
+// caller off the main thread), and returns false.
+bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth,
+              std::string* failure = nullptr);
 std::string maskFileName(int frameNumber);

@@ -16,8 +16,12 @@
 
 namespace {
 
-void reportFailure(const std::string& name, const std::string& why) {
-  std::fprintf(stderr, "Cannot write mask file %s: %s\n", name.c_str(), why.c_str());
+void reportFailure(const std::string& name, const std::string& why, std::string* failure) {
+  const std::string line = "Cannot write mask file " + name + ": " + why + "\n";
+  if (failure != nullptr)
+    *failure = line;
+  else
+    std::fputs(line.c_str(), stderr);
 }
 
 }  // namespace
@@ -42,11 +46,11 @@ void finishMask(const cv::Mat& maskImage, int medianWidth, cv::Mat& out) {
     maskImage.copyTo(out);
 }
 
-bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth) {
+bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth, std::string* failure) {
   const std::string name = maskFileName(frameNumber);
   if (!medianWidthUsable(medianWidth)) {
     // Run setup refuses such widths; reaching here is a caller's bug.
-    reportFailure(name, "median width " + std::to_string(medianWidth) + " is not usable");
+    reportFailure(name, "median width " + std::to_string(medianWidth) + " is not usable", failure);
     return false;
   }
   std::vector<unsigned char> png;
@@ -60,16 +64,16 @@ bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth) {
       encoded = cv::imencode(".png", maskImage, png);
     }
   } catch (const cv::Exception& e) {
-    reportFailure(name, e.err);
+    reportFailure(name, e.err, failure);
     return false;
   }
   if (!encoded) {
-    reportFailure(name, "PNG encoding failed");
+    reportFailure(name, "PNG encoding failed", failure);
     return false;
   }
   const WriteOutcome out = writeFileAtomic(name, png.data(), png.size());
   if (!out) {
-    reportFailure(name, out.why);
+    reportFailure(name, out.why, failure);
     return false;
   }
   return true;
