@@ -195,7 +195,8 @@ struct OutPlanes3 {
   float* x;
   float* y;
   float* v;
-  BlendRowFn blend;  // the row blend for the CPU
+  BlendRowFn blend;       // the row blend for the CPU
+  BlendRowFn blendShort;  // the same for rows of at most four cells
 };
 
 // The largest block side the update handles (a 16-bit mask per block row).
@@ -241,6 +242,9 @@ inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::s
         const float* arow = alpha[mr - wr + h] + h - wc;  // arow[mc]: the rate of column mc
         const std::size_t base = static_cast<std::size_t>(mr) * modelW;
         std::uint16_t* trow = taken + static_cast<std::size_t>(mr) * W;
+        // The window row's fresh cells across the blocks it crosses, then
+        // one blend for the row.
+        unsigned rowFresh = 0;
         for (int mc = c0; mc <= c1;) {
           const int C = mc / n;
           const int end = std::min(C * n + n - 1, c1);
@@ -248,24 +252,16 @@ inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::s
             const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
             const unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
             trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
-            if (end - mc >= 3) {
-              if (fresh != 0)
-                nxt.blend(arow + mc, end - mc + 1, in, out, base + mc, x, fresh >> (mc - C * n));
-            } else {
-              // Short runs: inline, a call costs more than the cells.
-              for (unsigned f = fresh; f != 0; f &= f - 1) {
-                const int j = C * n + __builtin_ctz(f);
-                const double oneMinusA = 1.0 - arow[j];
-                const double ad = arow[j];
-                const std::size_t c = base + j;
-                nxt.x[c] = static_cast<float>(oneMinusA * cur.x[c] + ad * x[0]);
-                nxt.y[c] = static_cast<float>(oneMinusA * cur.y[c] + ad * x[1]);
-                nxt.v[c] = static_cast<float>(oneMinusA * cur.v[c] + ad * x[2]);
-              }
-            }
+            rowFresh |= (fresh >> (mc - C * n)) << (mc - c0);
           }
           mc = end + 1;
         }
+        if (rowFresh == 0) continue;
+        const int count = c1 - c0 + 1;
+        if (count <= 4)
+          nxt.blendShort(arow + c0, count, in, out, base + c0, x, rowFresh);
+        else
+          nxt.blend(arow + c0, count, in, out, base + c0, x, rowFresh);
       }
     }
 }
@@ -297,7 +293,7 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   assert(N == 0 ? n <= kMaxSide : n == N);
   const ModelView cur{current[0], current[1], current[2], blockScan()};
   const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow(), blendShort()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   std::uint8_t* code = codeBuffer(ctx.g.pixels());
@@ -382,7 +378,7 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
   assert(N == 0 ? n <= kMaxSide : n == N);
   const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow()};
+  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow(), blendShort()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::uint8_t* inRoi = roi.bytes.data();

@@ -156,19 +156,58 @@ __attribute__((target("avx512f"))) void blend512(const float* a, int count,
   }
 }
 
-// Four cells at a time where all four are wanted, cell by cell elsewhere.
+// Four cells of one row; only the cells of the 4-bit `m` are loaded and
+// stored (the others compute on zeros and are dropped).
+__attribute__((target("avx2"))) inline void blend4(const float* a, const float* const in[3],
+                                                   float* const out[3], std::size_t c,
+                                                   const double x[3], unsigned m) {
+  alignas(16) static const int laneMasks[16][4] = {
+      {0, 0, 0, 0},  {-1, 0, 0, 0},  {0, -1, 0, 0},  {-1, -1, 0, 0},
+      {0, 0, -1, 0}, {-1, 0, -1, 0}, {0, -1, -1, 0}, {-1, -1, -1, 0},
+      {0, 0, 0, -1}, {-1, 0, 0, -1}, {0, -1, 0, -1}, {-1, -1, 0, -1},
+      {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
+  const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(laneMasks[m]));
+  const __m256d ad = _mm256_cvtps_pd(_mm_maskload_ps(a, mask));
+  const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
+  for (int k = 0; k < 3; ++k) {
+    const __m256d cur = _mm256_cvtps_pd(_mm_maskload_ps(in[k] + c, mask));
+    const __m256d v =
+        _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, _mm256_set1_pd(x[k])));
+    _mm_maskstore_ps(out[k] + c, mask, _mm256_cvtpd_ps(v));
+  }
+}
+
+// blend4 with AVX-512 lane masks.
+__attribute__((target("avx512f,avx512vl"))) void blendShort512(const float* a, int /*count*/,
+                                                              const float* const in[3],
+                                                              float* const out[3], std::size_t c,
+                                                              const double x[3], unsigned lanes) {
+  const __mmask8 m = static_cast<__mmask8>(lanes & 0xFu);
+  const __m256d ad = _mm256_cvtps_pd(_mm_maskz_loadu_ps(m, a));
+  const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
+  for (int k = 0; k < 3; ++k) {
+    const __m256d cur = _mm256_cvtps_pd(_mm_maskz_loadu_ps(m, in[k] + c));
+    const __m256d v =
+        _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, _mm256_set1_pd(x[k])));
+    _mm_mask_storeu_ps(out[k] + c, m, _mm256_cvtpd_ps(v));
+  }
+}
+
+// Four cells at a time, masked where not all four are wanted (`lanes`
+// holds no cell past count, so a full group lies within the row).
 __attribute__((target("avx2"))) void blend256(const float* a, int count, const float* const in[3],
                                               float* const out[3], std::size_t c, const double x[3],
                                               unsigned lanes) {
-  const __m256d one = _mm256_set1_pd(1.0);
+  lanes &= (1u << count) - 1u;
   for (int j = 0; j < count; j += 4) {
     const unsigned m = (lanes >> j) & 0xFu;
-    if (m != 0xFu || j + 4 > count) {
-      blendPortable(a + j, 0, in, out, c + j, x, m);
+    if (m == 0) continue;
+    if (m != 0xFu) {
+      blend4(a + j, in, out, c + j, x, m);
       continue;
     }
     const __m256d ad = _mm256_cvtps_pd(_mm_loadu_ps(a + j));
-    const __m256d oneMinusA = _mm256_sub_pd(one, ad);
+    const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
     for (int k = 0; k < 3; ++k) {
       const __m256d cur = _mm256_cvtps_pd(_mm_loadu_ps(in[k] + c + j));
       const __m256d v =
@@ -176,6 +215,13 @@ __attribute__((target("avx2"))) void blend256(const float* a, int count, const f
       _mm_storeu_ps(out[k] + c + j, _mm256_cvtpd_ps(v));
     }
   }
+}
+
+__attribute__((target("avx2"))) void blendShort256(const float* a, int /*count*/,
+                                                   const float* const in[3], float* const out[3],
+                                                   std::size_t c, const double x[3],
+                                                   unsigned lanes) {
+  blend4(a, in, out, c, x, lanes & 0xFu);
 }
 
 std::atomic<int> forced{-1};
@@ -226,6 +272,18 @@ BlendRowFn blendRow() {
       return blend512;
     case Isa::Avx2:
       return blend256;
+    default:
+      return blendPortable;
+  }
+}
+
+BlendRowFn blendShort() {
+  static const bool vl = __builtin_cpu_supports("avx512vl");
+  switch (activeIsa()) {
+    case Isa::Avx512:
+      return vl ? blendShort512 : blendShort256;
+    case Isa::Avx2:
+      return blendShort256;
     default:
       return blendPortable;
   }

@@ -36,3 +36,5 @@ using BlendRowFn = void (*)(const float* a, int count, const float* const in[3],
 
 BlockScanFn blockScan();
 BlendRowFn blendRow();
+// The same blend for count <= 4: one masked four-lane pass per plane.
+BlendRowFn blendShort();
