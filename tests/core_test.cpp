@@ -18,11 +18,11 @@ TEST(Core, RoiFromImage) {
 }
 
 TEST(Core, MemoryShortfall) {
-  EXPECT_EQ(memoryShortfall(320, 240, 3), "");
-  EXPECT_EQ(memoryShortfall(1, 1, 9), "");
-  const std::string huge = memoryShortfall(60000, 60000, 9);
+  EXPECT_EQ(memoryShortfall(320, 240, 3, 2), "");
+  EXPECT_EQ(memoryShortfall(1, 1, 9, 2), "");
+  const std::string huge = memoryShortfall(60000, 60000, 9, 2);
   EXPECT_EQ(huge.rfind("Not enough memory: 60000x60000 frames with n=9 need ", 0), 0u) << huge;
-  EXPECT_NE(memoryShortfall(2147483647, 2147483647, 9), "");  // W*H*n*n overflows 64 bits
+  EXPECT_NE(memoryShortfall(2147483647, 2147483647, 9, 2), "");  // W*H*n*n overflows 64 bits
 }
 
 // A link planted under the final name is replaced, never followed; nothing

@@ -23,6 +23,7 @@
 #include "core/memory.h"
 #include "core/output_file.h"
 #include "mask/mask.h"
+#include "model/passes_select.h"
 #include "scvardo/scvardo.hpp"
 
 namespace {
@@ -149,7 +150,7 @@ void PhaseDriver::snapshot(int f) {
 int PhaseDriver::run() {
   const FrameRange& fr = s_.range;
   const int first = fr.firstFrame, K = fr.K;
-  const std::string shortfall = memoryShortfall(s_.W, s_.H, p_.n);
+  const std::string shortfall = memoryShortfall(s_.W, s_.H, p_.n, kModelCopies);
   if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());

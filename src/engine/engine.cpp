@@ -35,7 +35,7 @@ void Engine::allocate(int W, int H) {
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n);
+  const std::string shortfall = memoryShortfall(W, H, p_.n, kModelCopies);
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;
@@ -114,16 +114,16 @@ PassContext Engine::context() {
   return PassContext{g_, p_, roi_, pool_.get()};
 }
 
-void Engine::rateTable(float rate) { buildAlphaTable(g_.n, rate, kernel_, alpha_); }
+void Engine::rateTable(double learningRate, float scheduled) {
+  // A positive learning rate stands in for c1/c2: its base rate is lr/(n+1).
+  const float rate = learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1 : scheduled;
+  buildAlphaTable(g_.n, rate, kernel_, alpha_);
+}
 
 void Engine::calibrate(double learningRate) {
   if (learningRate == 0) return;
   const PassContext ctx = context();
-  const float rate =
-      learningRate > 0
-          ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
-          : calibrationRate(static_cast<int>(frames_), K_, rates_);
-  rateTable(rate);
+  rateTable(learningRate, calibrationRate(static_cast<int>(frames_), K_, rates_));
   const std::int64_t start = counterNow();
   calibrationPass(ctx, *frame_, *current_, labels_, alpha_, next_ ? *next_ : *current_);
   calibrationNs_ += counterNow() - start;
@@ -132,9 +132,7 @@ void Engine::calibrate(double learningRate) {
 
 void Engine::detect(double learningRate, cv::Mat& mask) {
   const PassContext ctx = context();
-  if (learningRate != 0)
-    rateTable(learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1
-                               : onlineRate(rates_));
+  if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
   detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
   coherenceFilter(ctx, labels_, spare_);

@@ -64,7 +64,9 @@ class Engine {
   void initialise();
   void calibrate(double learningRate);
   void detect(double learningRate, cv::Mat& mask);
-  void rateTable(float rate);
+  // The alpha table of a frame: the scheduled rate, or the one a positive
+  // learningRate gives.
+  void rateTable(double learningRate, float scheduled);
   PassContext context();
 
   RunParams p_;

@@ -19,6 +19,8 @@ enum class PassImpl { Reference, Fast };
 inline constexpr PassImpl kSelectedPasses = PassImpl::Fast;
 // Whether the selected passes update the model in place.
 inline constexpr bool kPassesInPlace = kSelectedPasses == PassImpl::Fast;
+// Copies of the model a run holds.
+inline constexpr int kModelCopies = kPassesInPlace ? 1 : 2;
 
 namespace reference {
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,

@@ -113,12 +113,12 @@ def videos(outdir, paths):
     write_text(os.path.join(outdir, "table.md"), md)
 
 
-def sweep(outdir, specs):
+def sweep(outdir, pairs):
     sets, table = [], {}
-    for spec in specs:
-        name, sep, path = spec.partition("=")
+    for pair in pairs:
+        name, sep, path = pair.partition("=")
         if not sep or not name:
-            sys.exit(f"tables.py: expected NAME=CATEGORIES_CSV, got {spec}")
+            sys.exit(f"tables.py: expected NAME=CATEGORIES_CSV, got {pair}")
         try:
             with open(path, newline="") as f:
                 table[name] = {r["category"]: r["F-measure"] for r in csv.DictReader(f)}
