@@ -271,6 +271,7 @@ void BM_calibrationPassReference(benchmark::State& state) {
 void sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"W", "H", "n"});
   b->Args({320, 240, 3});
+  b->Args({80, 60, 3});
   b->Args({640, 480, 3});
   b->Args({320, 240, 5});
   b->Unit(benchmark::kMicrosecond);

@@ -5,13 +5,14 @@
 // window and the threshold of its class, straight from the tables of
 // its class, and filterAt counts that window afresh. Speed: the interior
 // pixels of a row (the only class with a full window) are counted by
-// countInterior with fixed offsets and no class tests; its window and
+// filterInteriorRow with column sums and no class tests; its window and
 // threshold are those that windowFor* gives for every interior pixel, so the
 // bytes are the same. All reads come from `in`, all writes go to ROI pixels
 // of `out`.
 #include <cassert>
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 #include "core/workers.h"
 #include "mask/mask.h"
@@ -87,15 +88,30 @@ int countBackground(const std::uint8_t* in, int W, const Window& w) {
   return count;
 }
 
-// Background count of the full (2d+1) x (2d+1) window centred on `centre`.
+// The interior pixels of row r, whose windows are full: background counts
+// per column over the window's rows first, then summed across, written so
+// the compiler can vectorise both. `columns` holds W counts.
 template <int d>
-int countInterior(const std::uint8_t* centre, std::ptrdiff_t W) {
-  int count = 0;
-  for (int dr = -d; dr <= d; ++dr) {
-    const std::uint8_t* row = centre + dr * W;
-    for (int dc = -d; dc <= d; ++dc) count += row[dc] < kForegroundCleared ? 1 : 0;
+void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* inside, int W,
+                 int r, int threshold, std::uint8_t* columns) {
+  const std::uint8_t* top = src + static_cast<std::size_t>(r - d) * W;
+  for (int c = 0; c < W; ++c) {
+    std::uint8_t count = 0;
+    for (int dr = 0; dr <= 2 * d; ++dr)
+      count = static_cast<std::uint8_t>(count + (top[dr * W + c] < kForegroundCleared ? 1 : 0));
+    columns[c] = count;
   }
-  return count;
+  const std::size_t row = static_cast<std::size_t>(r) * W;
+  const std::uint8_t limit = static_cast<std::uint8_t>(threshold);
+  for (int c = d; c <= W - 1 - d; ++c) {
+    std::uint8_t count = 0;
+    for (int dc = -d; dc <= d; ++dc) count = static_cast<std::uint8_t>(count + columns[c + dc]);
+    const std::uint8_t label = src[row + c];
+    const std::uint8_t cleared = label == kForeground ? kForegroundCleared : label;
+    const std::uint8_t voted = count <= limit ? kForeground : cleared;
+    const std::uint8_t v = label == kShadow ? kShadow : voted;
+    dst[row + c] = inside[row + c] != 0 ? v : dst[row + c];
+  }
 }
 
 // d is the window radius (1 or 2); interiorThreshold the threshold of the
@@ -121,6 +137,7 @@ void runFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out,
   };
 
   forRowBands(ctx.pool, 0, H, [&](int rBegin, int rEnd) {
+    std::vector<std::uint8_t> columns(W);
     for (int r = rBegin; r < rEnd; ++r) {
       const bool interiorRow = r >= d && r <= H - 1 - d;
       if (!interiorRow || W < 2 * d + 1) {
@@ -128,12 +145,7 @@ void runFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out,
         continue;
       }
       for (int c = 0; c < d; ++c) filterAt(r, c);
-      const std::size_t rowStart = static_cast<std::size_t>(r) * W;
-      for (int c = d; c <= W - 1 - d; ++c) {
-        const std::size_t k = rowStart + c;
-        if (inside[k] == 0) continue;
-        dst[k] = coherenceRule(countInterior<d>(src + k, W), interiorThreshold, src[k]);
-      }
+      filterInteriorRow<d>(src, dst, inside, W, r, interiorThreshold, columns.data());
       for (int c = W - d; c < W; ++c) filterAt(r, c);
     }
   });

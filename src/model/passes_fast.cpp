@@ -18,27 +18,17 @@
 //  - the shadow fallback, which runs only when nothing is within the
 //    threshold, calls the reference findShadowMatch.
 //
-// Update. In the reference every blend reads the model as it was at the
-// start of the frame, and a cell ends with the blend of the last window in
-// raster order that covered it and passed the owner test. So each cell's
-// final value can be computed once, from the last such window: here the
-// windows are laid in reverse raster order and a cell is written only by the
-// first of them to reach it (a bit per cell records it). A cell is read only
-// when it is written, so the update can be made in place: `current` and
-// `next` may be the same planes, and the frame needs one model and no copy
-// (the searches, which read only their own block, all run first). The owner
-// test for a window of pixel p on a cell of pixel q's block:
-//  - online: labels[q] is 0 (the labels do not change during the pass);
-//  - calibration: labels[q] changes during the sweep: it is its value
-//    before the pass (L0) until q is visited, 0 during q's own update and
-//    85 or 255 afterwards; pixels outside the ROI are never relabelled. So
-//    p == q always writes; an earlier p writes iff L0[q] is 0; a later p
-//    writes iff q is outside the ROI and L0[q] is 0.
-// A window covers cells of its own block and the eight around it (h = n/2
-// < n), so a band of block rows needs the windows of one pixel row above
-// and below it, and bands are independent. The blend keeps the reference
-// expression, (1 - a) formed once per cell in double and (1 - a) * current
-// + a * x rounded to float once.
+// Update: gathered per block row (gather.h), so each cell is written once,
+// in place: `current` and `next` may be the same planes, and the frame needs
+// one model and no copy (the searches, which read only their own block, all
+// run first). Which windows a block admits:
+//  - online: all while its label is 0 (the labels do not change during the
+//    pass), none otherwise;
+//  - calibration: its label changes during the sweep: it is its value before
+//    the pass (L0) until the pixel is visited, 0 during the pixel's own
+//    update and 85 or 255 afterwards; pixels outside the ROI are never
+//    relabelled. So its own pixel's window always; an earlier pixel's while
+//    L0 is 0; a later pixel's only outside the ROI and while L0 is 0.
 //
 // Every stage writes only its own pixels or its own block, so the row bands
 // run on any number of threads with the same result.
@@ -53,6 +43,7 @@
 #endif
 
 #include "core/workers.h"
+#include "model/gather.h"
 #include "model/model.h"
 #include "model/passes_select.h"
 #include "model/simd.h"
@@ -191,92 +182,36 @@ struct Planes3 {
   const float* v;
 };
 
-struct OutPlanes3 {
-  float* x;
-  float* y;
-  float* v;
-  BlendRowFn blend;       // the row blend for the CPU
-  BlendRowFn blendShort;  // the same for rows of at most four cells
-};
-
-// The largest block side the update handles (a 16-bit mask per block row).
-constexpr int kMaxSide = 16;
-
-// Per pixel, what the update needs from the search: the winner's offset
-// i*n + j in the pixel's block when the pixel's window is to be laid, else
-// one of these (calibration tells shadow from no match for the label).
-constexpr std::uint8_t kOutside = 0xFD;
-constexpr std::uint8_t kShadow = 0xFE;
-constexpr std::uint8_t kNoMatch = 0xFF;
-
-// The windows of the pixels in rows rBegin-1 .. rEnd (all that reach block
-// rows rBegin..rEnd-1), laid in reverse raster order, each writing only the
-// cells of those block rows that no later window has taken (`taken`: one
-// bit per cell, n*H rows of W 16-bit words, one per block column) and whose
-// block `permits(pr, pc, R, C)` opens to the window of pixel (pr, pc). A
-// cell is written at most once, by the last window of the raster order, and
-// read only then, so the blend sees the model as it was.
-template <int N, typename Writer, typename Permits>
-inline void scatterBand(int rBegin, int rEnd, int H, int W, int nRuntime, std::size_t modelW,
-                        const Planes3& cur, const OutPlanes3& nxt, const Planes3& frame,
-                        const AlphaTable& alpha, std::uint16_t* taken, const Writer& writer,
-                        const Permits& permits) {
-  const int n = side<N>(nRuntime);
-  const int h = n / 2;
-  const int mrLo = rBegin * n, mrHi = rEnd * n - 1, mcHi = n * W - 1;
-  std::fill(taken + static_cast<std::size_t>(mrLo) * W,
-            taken + static_cast<std::size_t>(mrHi + 1) * W, std::uint16_t{0});
-  const float* const in[3] = {cur.x, cur.y, cur.v};
-  float* const out[3] = {nxt.x, nxt.y, nxt.v};
-  for (int pr = std::min(rEnd, H - 1); pr >= std::max(rBegin - 1, 0); --pr)
-    for (int pc = W - 1; pc >= 0; --pc) {
-      int wr, wc;
-      if (!writer(pr, pc, wr, wc)) continue;
-      const int r0 = std::max(wr - h, mrLo), r1 = std::min(wr + h, mrHi);
-      if (r0 > r1) continue;
-      const int c0 = std::max(wc - h, 0), c1 = std::min(wc + h, mcHi);
-      const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
-      const double x[3] = {frame.x[p], frame.y[p], frame.v[p]};
-      for (int mr = r0; mr <= r1; ++mr) {
-        const int R = mr / n;
-        const float* arow = alpha[mr - wr + h] + h - wc;  // arow[mc]: the rate of column mc
-        const std::size_t base = static_cast<std::size_t>(mr) * modelW;
-        std::uint16_t* trow = taken + static_cast<std::size_t>(mr) * W;
-        // The window row's fresh cells across the blocks it crosses, then
-        // one blend for the row.
-        unsigned rowFresh = 0;
-        for (int mc = c0; mc <= c1;) {
-          const int C = mc / n;
-          const int end = std::min(C * n + n - 1, c1);
-          if (permits(pr, pc, R, C)) {
-            const unsigned bits = ((1u << (end - mc + 1)) - 1u) << (mc - C * n);
-            const unsigned fresh = bits & ~static_cast<unsigned>(trow[C]);
-            trow[C] = static_cast<std::uint16_t>(trow[C] | bits);
-            rowFresh |= (fresh >> (mc - C * n)) << (mc - c0);
-          }
-          mc = end + 1;
-        }
-        if (rowFresh == 0) continue;
-        const int count = c1 - c0 + 1;
-        if (count <= 4)
-          nxt.blendShort(arow + c0, count, in, out, base + c0, x, rowFresh);
-        else
-          nxt.blend(arow + c0, count, in, out, base + c0, x, rowFresh);
-      }
-    }
-}
-
-inline std::uint16_t* takenBuffer(std::size_t words) {
-  static thread_local std::vector<std::uint16_t> taken;
-  if (taken.size() < words) taken.resize(words);
-  return taken.data();
-}
-
 // First block row a window can reach: the one above the first ROI row.
 inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
 
-// The calibration search's outcome per pixel, kOutside to start with; kept
-// between frames to avoid reallocating.
+inline GatherJob gatherJob(const PassContext& ctx, const std::uint8_t* code,
+                           const std::uint8_t* admit, const AlphaTable& alpha, const FloatPlanes& frame,
+                           const FloatPlanes& current, FloatPlanes& next) {
+  GatherJob job;
+  job.H = ctx.g.H;
+  job.W = ctx.g.W;
+  job.n = ctx.g.n;
+  job.code = code;
+  job.admit = admit;
+  job.alpha = alpha.cells.data();
+  for (int k = 0; k < 3; ++k) {
+    job.frame[k] = frame[k];
+    job.in[k] = current[k];
+    job.out[k] = next[k];
+  }
+  return job;
+}
+
+// Per pixel, whose windows its block admits.
+inline std::uint8_t* admitBuffer(std::size_t pixels) {
+  static thread_local std::vector<std::uint8_t> admit;
+  if (admit.size() < pixels) admit.resize(pixels);
+  return admit.data();
+}
+
+// The winner codes of a pass, kOutside to start with; kept between frames
+// to avoid reallocating.
 inline std::uint8_t* codeBuffer(std::size_t pixels) {
   static thread_local std::vector<std::uint8_t> code;
   code.assign(pixels, kOutside);
@@ -292,8 +227,6 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(N == 0 ? n <= kMaxSide : n == N);
   const ModelView cur{current[0], current[1], current[2], blockScan()};
-  const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow(), blendShort()};
   const Planes3 fr{frame[0], frame[1], frame[2]};
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   std::uint8_t* code = codeBuffer(ctx.g.pixels());
@@ -315,26 +248,24 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
       }
   });
 
+  // A block's label keeps its value from before the pass (L0) until its
+  // pixel is visited, is 0 during the pixel's own update and non-zero after
+  // (outside the ROI, never visited, it stays L0). So the pixel's own window
+  // always writes; an earlier pixel's while L0 is 0; a later pixel's only
+  // outside the ROI.
   std::uint8_t* lab = labels.data();
-  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
-  auto writer = [&](int pr, int pc, int& wr, int& wc) {
-    const std::uint8_t o = code[static_cast<std::size_t>(pr) * W + pc];
-    if (o >= kOutside) return false;
-    wr = pr * n + o / n;
-    wc = pc * n + o % n;
-    return true;
-  };
-  // The labels keep their values from before the pass (L0) until the band's
-  // windows are laid: its own window always; an earlier pixel's while the
-  // block was open; a later pixel's only outside the ROI.
-  auto permits = [&](int pr, int pc, int R, int C) {
-    if (pr == R && pc == C) return true;
-    const std::size_t q = static_cast<std::size_t>(R) * W + C;
-    const bool before = pr < R || (pr == R && pc < C);
-    return lab[q] == 0 && (before || inRoi[q] == 0);
-  };
+  std::uint8_t* admit = admitBuffer(ctx.g.pixels());
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
+    for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
+         q < static_cast<std::size_t>(rEnd) * W; ++q) {
+      const bool open = lab[q] == 0;
+      admit[q] = static_cast<std::uint8_t>(kAdmitOwn | (open ? kAdmitEarlier : 0) |
+                                           (open && inRoi[q] == 0 ? kAdmitLater : 0));
+    }
+  });
+  const GatherJob job = gatherJob(ctx, code, admit, alpha, frame, current, next);
+  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
+    gatherBand(job, rBegin, rEnd);
     for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
          q < static_cast<std::size_t>(rEnd) * W; ++q)
       if (inRoi[q] != 0) lab[q] = code[q] == kNoMatch ? 255 : 85;
@@ -377,28 +308,27 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
   assert(N == 0 ? n <= kMaxSide : n == N);
-  const Planes3 curIn{current[0], current[1], current[2]};
-  const OutPlanes3 nxt{next[0], next[1], next[2], blendRow(), blendShort()};
-  const Planes3 fr{frame[0], frame[1], frame[2]};
-  const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::uint8_t* inRoi = roi.bytes.data();
   const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  std::uint16_t* taken = takenBuffer(static_cast<std::size_t>(n) * H * W);
-  auto writer = [&](int pr, int pc, int& wr, int& wc) {
-    const std::size_t p = static_cast<std::size_t>(pr) * W + pc;
-    if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) return false;
-    wr = mrow[p];
-    wc = mcol[p];
-    return true;
-  };
-  auto permits = [&](int, int, int R, int C) {
-    return lab[static_cast<std::size_t>(R) * W + C] == 0;
-  };
+  std::uint8_t* code = codeBuffer(ctx.g.pixels());
+  std::uint8_t* admit = admitBuffer(ctx.g.pixels());
+  // The winners of the pixels whose windows are laid: in the ROI, still
+  // labelled 0 after the filter, and matched. A block admits every window
+  // while its label is 0, none otherwise.
   forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    scatterBand<N>(rBegin, rEnd, H, W, n, modelW, curIn, nxt, fr, alpha, taken, writer, permits);
+    for (int r = rBegin; r < rEnd; ++r)
+      for (int c = 0; c < W; ++c) {
+        const std::size_t p = static_cast<std::size_t>(r) * W + c;
+        admit[p] = lab[p] == 0 ? kAdmitAll : 0;
+        if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
+        code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+      }
   });
+  const GatherJob job = gatherJob(ctx, code, admit, alpha, frame, current, next);
+  forRowBands(ctx.pool, firstUpdateRow(roi), H,
+              [&](int rBegin, int rEnd) { gatherBand(job, rBegin, rEnd); });
 }
 
 }  // namespace

@@ -31,17 +31,6 @@ BlockScan scanPortable(const float* X, const float* Y, const float* V, std::size
   return BlockScan{minDist, minAt, centre};
 }
 
-void blendPortable(const float* a, int /*count*/, const float* const in[3], float* const out[3],
-                   std::size_t c, const double x[3], unsigned lanes) {
-  for (; lanes != 0; lanes &= lanes - 1) {
-    const int j = __builtin_ctz(lanes);
-    const double oneMinusA = 1.0 - a[j];
-    const double ad = a[j];
-    for (int k = 0; k < 3; ++k)
-      out[k][c + j] = static_cast<float>(oneMinusA * in[k][c + j] + ad * x[k]);
-  }
-}
-
 // min(d, low) keeps `low` when d is NaN, as the scalar `d < minDist` does.
 __attribute__((target("avx512f"))) BlockScan scan512(const float* X, const float* Y, const float* V,
                                                      std::size_t modelW, int n, float px, float py,
@@ -132,98 +121,6 @@ __attribute__((target("avx2"))) BlockScan scan256(const float* X, const float* Y
   return out;
 }
 
-// Up to eight floats, widened to double.
-__attribute__((target("avx512f"))) inline __m512d load8(__mmask16 m, const float* p) {
-  return _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_maskz_loadu_ps(m, p)));
-}
-
-// Eight cells at a time; only the cells of `lanes` are loaded and stored.
-__attribute__((target("avx512f"))) void blend512(const float* a, int count,
-                                                 const float* const in[3], float* const out[3],
-                                                 std::size_t c, const double x[3], unsigned lanes) {
-  const __m512d one = _mm512_set1_pd(1.0);
-  for (int j = 0; j < count; j += 8) {
-    const __mmask16 m = static_cast<__mmask16>((lanes >> j) & 0xFFu);
-    if (m == 0) continue;
-    const __m512d ad = load8(m, a + j);
-    const __m512d oneMinusA = _mm512_sub_pd(one, ad);
-    for (int k = 0; k < 3; ++k) {
-      const __m512d cur = load8(m, in[k] + c + j);
-      const __m512d v =
-          _mm512_add_pd(_mm512_mul_pd(oneMinusA, cur), _mm512_mul_pd(ad, _mm512_set1_pd(x[k])));
-      _mm512_mask_storeu_ps(out[k] + c + j, m, _mm512_castps256_ps512(_mm512_cvtpd_ps(v)));
-    }
-  }
-}
-
-// Four cells of one row; only the cells of the 4-bit `m` are loaded and
-// stored (the others compute on zeros and are dropped).
-__attribute__((target("avx2"))) inline void blend4(const float* a, const float* const in[3],
-                                                   float* const out[3], std::size_t c,
-                                                   const double x[3], unsigned m) {
-  alignas(16) static const int laneMasks[16][4] = {
-      {0, 0, 0, 0},  {-1, 0, 0, 0},  {0, -1, 0, 0},  {-1, -1, 0, 0},
-      {0, 0, -1, 0}, {-1, 0, -1, 0}, {0, -1, -1, 0}, {-1, -1, -1, 0},
-      {0, 0, 0, -1}, {-1, 0, 0, -1}, {0, -1, 0, -1}, {-1, -1, 0, -1},
-      {0, 0, -1, -1}, {-1, 0, -1, -1}, {0, -1, -1, -1}, {-1, -1, -1, -1}};
-  const __m128i mask = _mm_load_si128(reinterpret_cast<const __m128i*>(laneMasks[m]));
-  const __m256d ad = _mm256_cvtps_pd(_mm_maskload_ps(a, mask));
-  const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
-  for (int k = 0; k < 3; ++k) {
-    const __m256d cur = _mm256_cvtps_pd(_mm_maskload_ps(in[k] + c, mask));
-    const __m256d v =
-        _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, _mm256_set1_pd(x[k])));
-    _mm_maskstore_ps(out[k] + c, mask, _mm256_cvtpd_ps(v));
-  }
-}
-
-// blend4 with AVX-512 lane masks.
-__attribute__((target("avx512f,avx512vl"))) void blendShort512(const float* a, int /*count*/,
-                                                              const float* const in[3],
-                                                              float* const out[3], std::size_t c,
-                                                              const double x[3], unsigned lanes) {
-  const __mmask8 m = static_cast<__mmask8>(lanes & 0xFu);
-  const __m256d ad = _mm256_cvtps_pd(_mm_maskz_loadu_ps(m, a));
-  const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
-  for (int k = 0; k < 3; ++k) {
-    const __m256d cur = _mm256_cvtps_pd(_mm_maskz_loadu_ps(m, in[k] + c));
-    const __m256d v =
-        _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, _mm256_set1_pd(x[k])));
-    _mm_mask_storeu_ps(out[k] + c, m, _mm256_cvtpd_ps(v));
-  }
-}
-
-// Four cells at a time, masked where not all four are wanted (`lanes`
-// holds no cell past count, so a full group lies within the row).
-__attribute__((target("avx2"))) void blend256(const float* a, int count, const float* const in[3],
-                                              float* const out[3], std::size_t c, const double x[3],
-                                              unsigned lanes) {
-  lanes &= (1u << count) - 1u;
-  for (int j = 0; j < count; j += 4) {
-    const unsigned m = (lanes >> j) & 0xFu;
-    if (m == 0) continue;
-    if (m != 0xFu) {
-      blend4(a + j, in, out, c + j, x, m);
-      continue;
-    }
-    const __m256d ad = _mm256_cvtps_pd(_mm_loadu_ps(a + j));
-    const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
-    for (int k = 0; k < 3; ++k) {
-      const __m256d cur = _mm256_cvtps_pd(_mm_loadu_ps(in[k] + c + j));
-      const __m256d v =
-          _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, _mm256_set1_pd(x[k])));
-      _mm_storeu_ps(out[k] + c + j, _mm256_cvtpd_ps(v));
-    }
-  }
-}
-
-__attribute__((target("avx2"))) void blendShort256(const float* a, int /*count*/,
-                                                   const float* const in[3], float* const out[3],
-                                                   std::size_t c, const double x[3],
-                                                   unsigned lanes) {
-  blend4(a, in, out, c, x, lanes & 0xFu);
-}
-
 std::atomic<int> forced{-1};
 
 Isa bestIsa() {
@@ -263,28 +160,5 @@ BlockScanFn blockScan() {
       return scan256;
     default:
       return scanPortable;
-  }
-}
-
-BlendRowFn blendRow() {
-  switch (activeIsa()) {
-    case Isa::Avx512:
-      return blend512;
-    case Isa::Avx2:
-      return blend256;
-    default:
-      return blendPortable;
-  }
-}
-
-BlendRowFn blendShort() {
-  static const bool vl = __builtin_cpu_supports("avx512vl");
-  switch (activeIsa()) {
-    case Isa::Avx512:
-      return vl ? blendShort512 : blendShort256;
-    case Isa::Avx2:
-      return blendShort256;
-    default:
-      return blendPortable;
   }
 }

@@ -1,6 +1,7 @@
-// Vector forms of the block scan and of the blend, each lane the same float
-// or double operations in the same order as the scalar forms (no fused
-// multiply-add), chosen once at run time by what the CPU offers.
+// Vector forms of the block scan, each lane the same float operations in the
+// same order as the scalar form (no fused multiply-add), chosen at run time
+// by what the CPU offers. The update's blends follow the same choice
+// (gather.cpp).
 #pragma once
 
 #include <cstddef>
@@ -27,14 +28,4 @@ struct BlockScan {
 using BlockScanFn = BlockScan (*)(const float* X, const float* Y, const float* V,
                                   std::size_t modelW, int n, float px, float py, float pv);
 
-// For each cell j < count whose bit is set in `lanes` (count <= 16):
-// out[k][c + j] = float((1 - a[j]) * in[k][c + j] + a[j] * x[k]), the
-// arithmetic in double, for the three planes k; other cells are not
-// written. `in` may equal `out`.
-using BlendRowFn = void (*)(const float* a, int count, const float* const in[3],
-                            float* const out[3], std::size_t c, const double x[3], unsigned lanes);
-
 BlockScanFn blockScan();
-BlendRowFn blendRow();
-// The same blend for count <= 4: one masked four-lane pass per plane.
-BlendRowFn blendShort();
