@@ -37,11 +37,6 @@
 #include <cstdint>
 #include <vector>
 
-#if defined(__SSE2__)
-#include <emmintrin.h>
-#define SCVARDO_PASSES_SSE2 1
-#endif
-
 #include "core/workers.h"
 #include "model/gather.h"
 #include "model/model.h"
@@ -50,13 +45,6 @@
 
 namespace fast {
 namespace {
-
-struct ModelView {
-  const float* x;
-  const float* y;
-  const float* v;
-  BlockScanFn scan;  // the block scan for the CPU
-};
 
 // The helpers take the block side as a template argument N when it is known
 // at compile time (the supported sides), or N = 0 and the runtime n.
@@ -77,110 +65,43 @@ inline MatchResult noMatch(float px, float py, float pv, const FloatPlanes& mode
   return NoMatch;
 }
 
-// findBestMatch without the call overhead. Writes the winner to outRow and
-// outCol (-1, -1 for NoMatch).
-template <int N>
-inline MatchResult bestMatch(float px, float py, float pv, const ModelView& m,
-                             const FloatPlanes& model, int W, int r, int c, int nRuntime,
-                             std::size_t modelW, float threshold, const RunParams& params,
-                             int& outRow, int& outCol) {
-  const int n = side<N>(nRuntime);
-  const int h = n / 2;
-  const int row0 = r * n;
-  const int col0 = c * n;
-  const std::size_t base = static_cast<std::size_t>(row0) * modelW + col0;
-  const BlockScan scan = m.scan(m.x + base, m.y + base, m.v + base, modelW, n, px, py, pv);
-  const float minDist = scan.minDist, centreDist = scan.centreDist;
-  const int minAt = scan.minAt;
-  if (minAt >= 0 && minDist <= threshold) {
-    if (centreDist <= minDist) {
-      outRow = row0 + h;
-      outCol = col0 + h;
+// The searches of the pixels of row r: one row scan (simd.h), then per ROI
+// pixel the reference's choice: the centre when it is as close as the
+// block's least distance, else the first cell attaining it, if within
+// `threshold`; the shadow fallback otherwise. Calls found(p, result, winner
+// row, winner column) for each ROI pixel p.
+template <typename Found>
+void searchRow(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& model, int r,
+               float threshold, BlockScan* scans, const Found& found) {
+  const int W = ctx.g.W, n = ctx.g.n, h = n / 2;
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::size_t row = static_cast<std::size_t>(r) * W;
+  const std::size_t base = static_cast<std::size_t>(r) * n * modelW;
+  rowScan(model[0] + base, model[1] + base, model[2] + base, modelW, n, frame[0] + row,
+          frame[1] + row, frame[2] + row, W, scans);
+  const std::uint8_t* inRoi = ctx.roi.bytes.data() + row;
+  for (int c = 0; c < W; ++c) {
+    if (inRoi[c] == 0) continue;
+    const BlockScan& s = scans[c];
+    int wr, wc;
+    MatchResult res = Match;
+    if (s.minAt >= 0 && s.minDist <= threshold) {
+      const int at = s.centreDist <= s.minDist ? h * n + h : s.minAt;
+      wr = r * n + at / n;
+      wc = c * n + at % n;
     } else {
-      outRow = row0 + minAt / n;
-      outCol = col0 + minAt % n;
+      const std::size_t p = row + c;
+      res = noMatch(frame[0][p], frame[1][p], frame[2][p], model, W, r, c, n, ctx.params, wr, wc);
     }
-    return Match;
+    found(row + c, res, wr, wc);
   }
-  return noMatch(px, py, pv, model, W, r, c, n, params, outRow, outCol);
 }
 
-#ifdef SCVARDO_PASSES_SSE2
-// bestMatch for n = 3, one block row per vector. Lane 3 holds the first cell
-// of the next block (or of the next model row) and is ignored, so the last
-// pixel of the last row, whose lane 3 would lie past the planes, must not
-// come here.
-inline MatchResult bestMatch3(float px, float py, float pv, const ModelView& m,
-                              const FloatPlanes& model, int W, int r, int c, std::size_t modelW,
-                              float threshold, const RunParams& params, int& outRow, int& outCol) {
-  const __m128 PX = _mm_set1_ps(px);
-  const __m128 PY = _mm_set1_ps(py);
-  const __m128 PV = _mm_set1_ps(pv);
-  const int row0 = r * 3;
-  const int col0 = c * 3;
-  __m128 d[3];
-  for (int i = 0; i < 3; ++i) {
-    const std::size_t base = static_cast<std::size_t>(row0 + i) * modelW + col0;
-    const __m128 dx = _mm_sub_ps(_mm_loadu_ps(m.x + base), PX);
-    const __m128 dy = _mm_sub_ps(_mm_loadu_ps(m.y + base), PY);
-    const __m128 dv = _mm_sub_ps(_mm_loadu_ps(m.v + base), PV);
-    const __m128 sx = _mm_mul_ps(dx, dx);
-    const __m128 sy = _mm_mul_ps(dy, dy);
-    const __m128 sv = _mm_mul_ps(dv, dv);
-    const __m128 sxy = _mm_add_ps(sx, sy);
-    d[i] = _mm_add_ps(sxy, sv);
-  }
-  // minps(a, b) is a < b ? a : b, so a NaN distance leaves the running value:
-  // per lane, the least non-NaN distance below 100, else 100.
-  __m128 low = _mm_set1_ps(100.0f);
-  low = _mm_min_ps(d[0], low);
-  low = _mm_min_ps(d[1], low);
-  low = _mm_min_ps(d[2], low);
-  // Lanes 0..2 hold no NaN, so their order does not matter.
-  const __m128 l1 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(1, 1, 1, 1));
-  const __m128 l2 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(2, 2, 2, 2));
-  const float minDist = _mm_cvtss_f32(_mm_min_ss(_mm_min_ss(low, l1), l2));
-  if (minDist < 100.0f && minDist <= threshold) {
-    const float centreDist = _mm_cvtss_f32(_mm_shuffle_ps(d[1], d[1], _MM_SHUFFLE(1, 1, 1, 1)));
-    if (centreDist <= minDist) {
-      outRow = row0 + 1;
-      outCol = col0 + 1;
-    } else {
-      // The first cell in scan order equal to the minimum.
-      const __m128 M = _mm_set1_ps(minDist);
-      const int hits = (_mm_movemask_ps(_mm_cmpeq_ps(d[0], M)) & 7) |
-                       (_mm_movemask_ps(_mm_cmpeq_ps(d[1], M)) & 7) << 3 |
-                       (_mm_movemask_ps(_mm_cmpeq_ps(d[2], M)) & 7) << 6;
-      const int at = __builtin_ctz(static_cast<unsigned>(hits));
-      outRow = row0 + at / 3;
-      outCol = col0 + at % 3;
-    }
-    return Match;
-  }
-  return noMatch(px, py, pv, model, W, r, c, 3, params, outRow, outCol);
+inline BlockScan* scanBuffer(int W) {
+  static thread_local std::vector<BlockScan> scans;
+  if (scans.size() < static_cast<std::size_t>(W)) scans.resize(W);
+  return scans.data();
 }
-#endif
-
-// The pixel's block search: the vector form where it applies.
-template <int N>
-inline MatchResult searchBlock(float px, float py, float pv, const ModelView& m,
-                               const FloatPlanes& model, int H, int W, int r, int c, int n,
-                               std::size_t modelW, float threshold, const RunParams& params,
-                               int& outRow, int& outCol) {
-#ifdef SCVARDO_PASSES_SSE2
-  if (N == 3 && (c + 1 < W || r + 1 < H))
-    return bestMatch3(px, py, pv, m, model, W, r, c, modelW, threshold, params, outRow, outCol);
-#else
-  (void)H;
-#endif
-  return bestMatch<N>(px, py, pv, m, model, W, r, c, n, modelW, threshold, params, outRow, outCol);
-}
-
-struct Planes3 {
-  const float* x;
-  const float* y;
-  const float* v;
-};
 
 // First block row a window can reach: the one above the first ROI row.
 inline int firstUpdateRow(const RoiMask& roi) { return std::max(roi.firstRoiRow - 1, 0); }
@@ -226,26 +147,21 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(N == 0 ? n <= kMaxSide : n == N);
-  const ModelView cur{current[0], current[1], current[2], blockScan()};
-  const Planes3 fr{frame[0], frame[1], frame[2]};
-  const std::size_t modelW = static_cast<std::size_t>(n) * W;
   std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
 
   // Every search first: each reads only its own block, which the update
   // below may already rewrite in place.
   forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    BlockScan* scans = scanBuffer(W);
     for (int r = rBegin; r < rEnd; ++r)
-      for (int c = 0; c < W; ++c) {
-        const std::size_t p = static_cast<std::size_t>(r) * W + c;
-        if (inRoi[p] == 0) continue;
-        int wr, wc;
-        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
-                                               n, modelW, params.e1, params, wr, wc);
-        code[p] = res == Match         ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
-                  : res == ShadowMatch ? kShadow
-                                       : kNoMatch;
-      }
+      searchRow(ctx, frame, current, r, params.e1, scans,
+                [&](std::size_t p, MatchResult res, int wr, int wc) {
+                  const int r0 = static_cast<int>(p / W) * n, c0 = static_cast<int>(p % W) * n;
+                  code[p] = res == Match ? static_cast<std::uint8_t>((wr - r0) * n + (wc - c0))
+                            : res == ShadowMatch ? kShadow
+                                                 : kNoMatch;
+                });
   });
 
   // A block's label keeps its value from before the pass (L0) until its
@@ -280,22 +196,19 @@ void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const Floa
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels());
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  const ModelView cur{current[0], current[1], current[2], blockScan()};
-  const Planes3 fr{frame[0], frame[1], frame[2]};
-  const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::uint8_t* inRoi = roi.bytes.data();
   std::uint8_t* lab = labels.data();
   int* mrow = matchRow.data();
   int* mcol = matchCol.data();
   forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
+    BlockScan* scans = scanBuffer(W);
     for (int r = rBegin; r < rEnd; ++r)
-      for (int c = 0; c < W; ++c) {
-        const std::size_t p = static_cast<std::size_t>(r) * W + c;
-        if (inRoi[p] == 0) continue;
-        const MatchResult res = searchBlock<N>(fr.x[p], fr.y[p], fr.v[p], cur, current, H, W, r, c,
-                                               n, modelW, params.e2, params, mrow[p], mcol[p]);
-        lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
-      }
+      searchRow(ctx, frame, current, r, params.e2, scans,
+                [&](std::size_t p, MatchResult res, int wr, int wc) {
+                  lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
+                  mrow[p] = wr;
+                  mcol[p] = wc;
+                });
   });
 }
 

@@ -121,6 +121,98 @@ __attribute__((target("avx2"))) BlockScan scan256(const float* X, const float* Y
   return out;
 }
 
+// Four n = 3 blocks side by side per step: a block row of four blocks is
+// twelve consecutive cells, one 16-lane vector per plane, against the four
+// pixels' colours spread three lanes each. The same float operations per
+// lane as the scalar scan.
+__attribute__((target("avx512f"))) void rowScan3x512(const float* X, const float* Y,
+                                                    const float* V, std::size_t modelW,
+                                                    const float* px, const float* py,
+                                                    const float* pv, int count, BlockScan* out) {
+  const __m512i spread = _mm512_setr_epi32(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3);
+  const __m512i next1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15);
+  const __m512i next2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15, 15);
+  const __m512i firsts = _mm512_setr_epi32(0, 0, 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 9, 9, 9, 9);
+  const __m512 hundred = _mm512_set1_ps(100.0f);
+  alignas(64) float mins[16], centres[16];
+  for (int c = 0; c < count; c += 4) {
+    const int k = count - c < 4 ? count - c : 4;
+    const __mmask16 pixels = static_cast<__mmask16>((1u << k) - 1u);
+    const __mmask16 cells = static_cast<__mmask16>((1u << (3 * k)) - 1u);
+    const __m512 PX = _mm512_permutexvar_ps(spread, _mm512_maskz_loadu_ps(pixels, px + c));
+    const __m512 PY = _mm512_permutexvar_ps(spread, _mm512_maskz_loadu_ps(pixels, py + c));
+    const __m512 PV = _mm512_permutexvar_ps(spread, _mm512_maskz_loadu_ps(pixels, pv + c));
+    __m512 d[3];
+    __m512 low = hundred;
+    for (int i = 0; i < 3; ++i) {
+      const std::size_t b = i * modelW + 3 * static_cast<std::size_t>(c);
+      const __m512 dx = _mm512_sub_ps(_mm512_maskz_loadu_ps(cells, X + b), PX);
+      const __m512 dy = _mm512_sub_ps(_mm512_maskz_loadu_ps(cells, Y + b), PY);
+      const __m512 dv = _mm512_sub_ps(_mm512_maskz_loadu_ps(cells, V + b), PV);
+      const __m512 sxy = _mm512_add_ps(_mm512_mul_ps(dx, dx), _mm512_mul_ps(dy, dy));
+      d[i] = _mm512_add_ps(sxy, _mm512_mul_ps(dv, dv));
+      low = _mm512_min_ps(d[i], low);  // a NaN distance keeps `low`
+    }
+    // Each block's least distance, in its first lane and then in all three
+    // (`low` holds no NaN, so the order of the minima does not matter).
+    __m512 m = _mm512_min_ps(low, _mm512_permutexvar_ps(next1, low));
+    m = _mm512_min_ps(m, _mm512_permutexvar_ps(next2, low));
+    const __m512 M = _mm512_permutexvar_ps(firsts, m);
+    const unsigned h0 = _mm512_cmpeq_ps_mask(d[0], M), h1 = _mm512_cmpeq_ps_mask(d[1], M),
+                   h2 = _mm512_cmpeq_ps_mask(d[2], M);
+    _mm512_store_ps(mins, m);
+    _mm512_store_ps(centres, d[1]);
+    for (int g = 0; g < k; ++g) {
+      const float minDist = mins[3 * g];
+      const unsigned hits = ((h0 >> (3 * g)) & 7u) | ((h1 >> (3 * g)) & 7u) << 3 |
+                            ((h2 >> (3 * g)) & 7u) << 6;
+      out[c + g] = BlockScan{minDist, minDist < 100.0f ? __builtin_ctz(hits) : -1,
+                             centres[3 * g + 1]};
+    }
+  }
+}
+
+// One n = 3 block per step, a block row per four-lane vector: lane 3 holds
+// the next block's first cell and is ignored. It lies past the row for the
+// last block, which the caller leaves to the scalar scan.
+BlockScan scan3Sse(const float* X, const float* Y, const float* V, std::size_t modelW, float px,
+                   float py, float pv) {
+  const __m128 PX = _mm_set1_ps(px), PY = _mm_set1_ps(py), PV = _mm_set1_ps(pv);
+  __m128 d[3];
+  __m128 low = _mm_set1_ps(100.0f);
+  for (int i = 0; i < 3; ++i) {
+    const std::size_t b = i * modelW;
+    const __m128 dx = _mm_sub_ps(_mm_loadu_ps(X + b), PX);
+    const __m128 dy = _mm_sub_ps(_mm_loadu_ps(Y + b), PY);
+    const __m128 dv = _mm_sub_ps(_mm_loadu_ps(V + b), PV);
+    const __m128 sxy = _mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy));
+    d[i] = _mm_add_ps(sxy, _mm_mul_ps(dv, dv));
+    low = _mm_min_ps(d[i], low);  // a NaN distance keeps `low`
+  }
+  const __m128 l1 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(1, 1, 1, 1));
+  const __m128 l2 = _mm_shuffle_ps(low, low, _MM_SHUFFLE(2, 2, 2, 2));
+  const float minDist = _mm_cvtss_f32(_mm_min_ss(_mm_min_ss(low, l1), l2));
+  const float centre = _mm_cvtss_f32(_mm_shuffle_ps(d[1], d[1], _MM_SHUFFLE(1, 1, 1, 1)));
+  int minAt = -1;
+  if (minDist < 100.0f) {
+    const __m128 M = _mm_set1_ps(minDist);
+    const int hits = (_mm_movemask_ps(_mm_cmpeq_ps(d[0], M)) & 7) |
+                     (_mm_movemask_ps(_mm_cmpeq_ps(d[1], M)) & 7) << 3 |
+                     (_mm_movemask_ps(_mm_cmpeq_ps(d[2], M)) & 7) << 6;
+    minAt = __builtin_ctz(static_cast<unsigned>(hits));
+  }
+  return BlockScan{minDist, minAt, centre};
+}
+
+void rowScanEach(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
+                 const float* px, const float* py, const float* pv, int count, BlockScan* out,
+                 BlockScanFn scan) {
+  for (int c = 0; c < count; ++c) {
+    const std::size_t b = static_cast<std::size_t>(c) * n;
+    out[c] = scan(X + b, Y + b, V + b, modelW, n, px[c], py[c], pv[c]);
+  }
+}
+
 std::atomic<int> forced{-1};
 
 Isa bestIsa() {
@@ -160,5 +252,19 @@ BlockScanFn blockScan() {
       return scan256;
     default:
       return scanPortable;
+  }
+}
+
+void rowScan(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
+             const float* px, const float* py, const float* pv, int count, BlockScan* out) {
+  if (n == 3 && activeIsa() == Isa::Avx512) {
+    rowScan3x512(X, Y, V, modelW, px, py, pv, count, out);
+  } else if (n == 3 && activeIsa() != Isa::Portable) {
+    for (int c = 0; c + 1 < count; ++c)
+      out[c] = scan3Sse(X + 3 * c, Y + 3 * c, V + 3 * c, modelW, px[c], py[c], pv[c]);
+    rowScanEach(X + 3 * (count - 1), Y + 3 * (count - 1), V + 3 * (count - 1), modelW, 3,
+                px + count - 1, py + count - 1, pv + count - 1, 1, out + count - 1, scanPortable);
+  } else {
+    rowScanEach(X, Y, V, modelW, n, px, py, pv, count, out, blockScan());
   }
 }

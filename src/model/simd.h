@@ -29,3 +29,8 @@ using BlockScanFn = BlockScan (*)(const float* X, const float* Y, const float* V
                                   std::size_t modelW, int n, float px, float py, float pv);
 
 BlockScanFn blockScan();
+// The blocks of `count` pixels side by side, the first block's top-left cell
+// at X[0], against the pixels' colours px[c], py[c], pv[c]: out[c] as
+// blockScan would give it.
+void rowScan(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
+             const float* px, const float* py, const float* pv, int count, BlockScan* out);
