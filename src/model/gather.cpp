@@ -2,6 +2,7 @@
 
 #include <immintrin.h>
 
+#include <cstring>
 #include <vector>
 
 #include "model/simd.h"
@@ -19,30 +20,27 @@ constexpr int kMargin = 16;
 
 // Per thread, for three block rows (n3 = 3n model rows): the painted
 // 1 - a and a * x per cell in double, as the blend forms them, and a
-// covered bit per cell (one word of margin on each side); and the window's
-// rates in double.
+// covered flag byte per cell (0 or 1); and the window's rates in double.
 struct Scratch {
-  std::size_t stride = 0, words = 0;
+  std::size_t stride = 0;
   std::vector<double> store, tables;
-  std::vector<std::uint64_t> bitStore;
+  std::vector<std::uint8_t> flagStore;
   double* oma = nullptr;
   double* ax[3] = {};
   double* omaTable = nullptr;  // 1 - a per window cell
   double* aTable = nullptr;    // a per window cell
-  std::uint64_t* bits = nullptr;
+  std::uint8_t* flags = nullptr;
 
   void fit(int n, int modelW, const float* alpha) {
     const int n3 = 3 * n;
     const std::size_t wantStride = static_cast<std::size_t>(modelW) + 2 * kMargin + 8;
-    const std::size_t wantWords = static_cast<std::size_t>(modelW) / 64 + 3;
-    if (wantStride != stride || wantWords != words || store.size() != 4 * n3 * stride) {
+    if (wantStride != stride || store.size() != 4 * n3 * stride) {
       stride = wantStride;
-      words = wantWords;
       store.assign(4 * n3 * stride, 0.0);
-      bitStore.assign(n3 * words, 0);
+      flagStore.assign(n3 * stride, 0);
       oma = store.data();
       for (int k = 0; k < 3; ++k) ax[k] = oma + (k + 1) * n3 * stride;
-      bits = bitStore.data();
+      flags = flagStore.data();
     }
     // Read past the last rate by up to 15 lanes, masked out.
     tables.assign(2 * (n * n + 16), 0.0);
@@ -66,7 +64,19 @@ void blend8Portable(const double* oma, const double* const ax[3], const float* c
   }
 }
 
+// Flags 1 for the lanes set in `lanes`.
+inline void markEach(std::uint8_t* flags, unsigned lanes) {
+  for (; lanes != 0; lanes &= lanes - 1) flags[__builtin_ctz(lanes)] = 1;
+}
+// The eight flag bytes from `flags` on (each 0 or 1) as bits 0..7.
+inline unsigned flagBits8(const std::uint8_t* flags) {
+  std::uint64_t f;
+  std::memcpy(&f, flags, sizeof f);
+  return static_cast<unsigned>((f * 0x0102040810204080ull) >> 56);
+}
+
 namespace portable {
+template <int N>
 inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
                   const double x[3], unsigned lanes) {
   for (; lanes != 0; lanes &= lanes - 1) {
@@ -79,6 +89,8 @@ inline void blend8(const double* oma, const double* const ax[3], const float* co
                    float* const out[3], std::size_t cell, unsigned bits) {
   blend8Portable(oma, ax, in, out, cell, bits);
 }
+inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
+inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
 #include "model/gather_rows.inc"
 }  // namespace portable
 
@@ -90,6 +102,7 @@ inline __m256i mask4(unsigned bits) {
   const __m256i pow = _mm256_setr_epi64x(1, 2, 4, 8);
   return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), pow), pow);
 }
+template <int N>
 inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
                   const double x[3], unsigned lanes) {
   for (int g = 0; lanes != 0; lanes >>= 4, g += 4) {
@@ -121,15 +134,27 @@ inline void blend8(const double* oma, const double* const ax[3], const float* co
     blend4(oma + 4, ax4, in, out, cell + 4, bits >> 4);
   }
 }
+inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
+inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
 #include "model/gather_rows.inc"
 }  // namespace avx2
 #pragma GCC pop_options
 
 #pragma GCC push_options
-#pragma GCC target("avx2,avx512f")
+#pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
 namespace avx512 {
+// Window rows of up to four cells take half-width vectors.
+template <int N>
 inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
                   const double x[3], unsigned lanes) {
+  if (N != 0 && N <= 4) {
+    const __mmask8 m = static_cast<__mmask8>(lanes);
+    _mm256_mask_storeu_pd(oma, m, _mm256_maskz_loadu_pd(m, omaRow));
+    const __m256d a = _mm256_maskz_loadu_pd(m, aRow);
+    for (int k = 0; k < 3; ++k)
+      _mm256_mask_storeu_pd(ax[k], m, _mm256_mul_pd(a, _mm256_set1_pd(x[k])));
+    return;
+  }
   for (int g = 0; lanes != 0; lanes >>= 8, g += 8) {
     const __mmask8 m = static_cast<__mmask8>(lanes);
     _mm512_mask_storeu_pd(oma + g, m, _mm512_maskz_loadu_pd(m, omaRow + g));
@@ -148,6 +173,13 @@ inline void blend8(const double* oma, const double* const ax[3], const float* co
     const __m512d v = _mm512_add_pd(_mm512_mul_pd(o, cur), _mm512_maskz_loadu_pd(m, ax[k]));
     _mm512_mask_storeu_ps(out[k] + cell, m, _mm512_castps256_ps512(_mm512_cvtpd_ps(v)));
   }
+}
+inline void mark(std::uint8_t* flags, unsigned lanes) {
+  _mm_mask_storeu_epi8(flags, static_cast<__mmask16>(lanes), _mm_set1_epi8(1));
+}
+inline unsigned painted8(const std::uint8_t* flags) {
+  return _mm_test_epi8_mask(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(flags)),
+                            _mm_set1_epi8(1));
 }
 #include "model/gather_rows.inc"
 }  // namespace avx512

@@ -217,7 +217,9 @@ std::atomic<int> forced{-1};
 
 Isa bestIsa() {
   __builtin_cpu_init();
-  if (__builtin_cpu_supports("avx512f")) return Isa::Avx512;
+  if (__builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl") &&
+      __builtin_cpu_supports("avx512bw"))
+    return Isa::Avx512;
   if (__builtin_cpu_supports("avx2")) return Isa::Avx2;
   return Isa::Portable;
 }
