@@ -168,10 +168,9 @@ inline void blend8(const double* oma, const double* const ax[3], const float* co
   const __mmask8 m = static_cast<__mmask8>(bits);
   const __m512d o = _mm512_maskz_loadu_pd(m, oma);
   for (int k = 0; k < 3; ++k) {
-    const __m512d cur =
-        _mm512_cvtps_pd(_mm512_castps512_ps256(_mm512_maskz_loadu_ps(m, in[k] + cell)));
+    const __m512d cur = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, in[k] + cell));
     const __m512d v = _mm512_add_pd(_mm512_mul_pd(o, cur), _mm512_maskz_loadu_pd(m, ax[k]));
-    _mm512_mask_storeu_ps(out[k] + cell, m, _mm512_castps256_ps512(_mm512_cvtpd_ps(v)));
+    _mm256_mask_storeu_ps(out[k] + cell, m, _mm512_cvtpd_ps(v));
   }
 }
 inline void mark(std::uint8_t* flags, unsigned lanes) {
