@@ -143,24 +143,19 @@ inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
 namespace avx512 {
-// Window rows of up to four cells take half-width vectors.
+// Four cells per half-width vector: full-width masked stores are slow on
+// some CPUs.
 template <int N>
 inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
                   const double x[3], unsigned lanes) {
-  if (N != 0 && N <= 4) {
-    const __mmask8 m = static_cast<__mmask8>(lanes);
-    _mm256_mask_storeu_pd(oma, m, _mm256_maskz_loadu_pd(m, omaRow));
-    const __m256d a = _mm256_maskz_loadu_pd(m, aRow);
+  constexpr int kGroups = N == 0 ? 4 : (N + 3) / 4;
+  for (int g = 0; g < kGroups && (N != 0 || lanes >> (4 * g) != 0); ++g) {
+    const __mmask8 m = static_cast<__mmask8>((lanes >> (4 * g)) & 0xFu);
+    const int c = 4 * g;
+    _mm256_mask_storeu_pd(oma + c, m, _mm256_maskz_loadu_pd(m, omaRow + c));
+    const __m256d a = _mm256_maskz_loadu_pd(m, aRow + c);
     for (int k = 0; k < 3; ++k)
-      _mm256_mask_storeu_pd(ax[k], m, _mm256_mul_pd(a, _mm256_set1_pd(x[k])));
-    return;
-  }
-  for (int g = 0; lanes != 0; lanes >>= 8, g += 8) {
-    const __mmask8 m = static_cast<__mmask8>(lanes);
-    _mm512_mask_storeu_pd(oma + g, m, _mm512_maskz_loadu_pd(m, omaRow + g));
-    const __m512d a = _mm512_maskz_loadu_pd(m, aRow + g);
-    for (int k = 0; k < 3; ++k)
-      _mm512_mask_storeu_pd(ax[k] + g, m, _mm512_mul_pd(a, _mm512_set1_pd(x[k])));
+      _mm256_mask_storeu_pd(ax[k] + c, m, _mm256_mul_pd(a, _mm256_set1_pd(x[k])));
   }
 }
 inline void blend8(const double* oma, const double* const ax[3], const float* const in[3],
