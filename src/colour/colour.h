@@ -13,6 +13,8 @@
 #include "core/planes.h"
 #include "core/types.h"
 
+class WorkerPool;
+
 namespace cv {
 class Mat;
 }
@@ -35,10 +37,12 @@ std::uint8_t toByte(float x);
 // values. `rows` points at the first stored row, rows `stride` bytes apart;
 // with `bottomUp` the first stored row is the bottom of the picture.
 // Returns false, writing nothing, when the size differs from the ROI's.
+// Rows are spread over `pool`'s workers when one is given.
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
-                  FloatPlanes& frame, const RoiMask& roi);
+                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool = nullptr);
 // Same for a loaded image; refuses anything but 8-bit 3-channel of the ROI's size.
-bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi);
+bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi,
+                  WorkerPool* pool = nullptr);
 
 // Renders `count` model cells into the R, G, B planes of `image`.
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image);

@@ -10,6 +10,7 @@
 #include <opencv2/core.hpp>
 
 #include "colour/colour.h"
+#include "core/workers.h"
 
 void rgbToHsv(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8, float& H, float& S, float& V) {
   const float r = static_cast<float>(R8 * static_cast<double>(kInv255));
@@ -133,33 +134,35 @@ class ConeMemo {
 }  // namespace
 
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
-                  FloatPlanes& frame, const RoiMask& roi) {
+                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool) {
   if (W != roi.W || H != roi.H) return false;
   assert(rows != nullptr || W == 0 || H == 0);
   assert(frame.count() >= 3 && frame.size() >= static_cast<std::size_t>(W) * H);
   assert(roi.bytes.size() >= static_cast<std::size_t>(W) * H);
-  static thread_local ConeMemo memo;
   float* px = frame[0];
   float* py = frame[1];
   float* pv = frame[2];
-  for (int r = 0; r < H; ++r) {
-    const int src = bottomUp ? H - 1 - r : r;
-    const std::uint8_t* row = rows + static_cast<std::size_t>(src) * stride;
-    for (int c = 0; c < W; ++c) {
-      const std::size_t k = static_cast<std::size_t>(r) * W + c;
-      if (roi.bytes[k] == 0) continue;
-      const std::uint8_t* s = row + 3 * static_cast<std::size_t>(c);
-      const ConeColor cc = memo.get(s[2], s[1], s[0]);  // stored blue, green, red
-      px[k] = cc.x;
-      py[k] = cc.y;
-      pv[k] = cc.v;
+  forRowBands(pool, 0, H, [&](int rBegin, int rEnd) {
+    static thread_local ConeMemo memo;
+    for (int r = rBegin; r < rEnd; ++r) {
+      const int src = bottomUp ? H - 1 - r : r;
+      const std::uint8_t* row = rows + static_cast<std::size_t>(src) * stride;
+      for (int c = 0; c < W; ++c) {
+        const std::size_t k = static_cast<std::size_t>(r) * W + c;
+        if (roi.bytes[k] == 0) continue;
+        const std::uint8_t* s = row + 3 * static_cast<std::size_t>(c);
+        const ConeColor cc = memo.get(s[2], s[1], s[0]);  // stored blue, green, red
+        px[k] = cc.x;
+        py[k] = cc.y;
+        pv[k] = cc.v;
+      }
     }
-  }
+  });
   return true;
 }
 
-bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi) {
+bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool) {
   if (image.type() != CV_8UC3 || image.dims != 2) return false;
   if (image.cols != roi.W || image.rows != roi.H) return false;
-  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi);
+  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi, pool);
 }

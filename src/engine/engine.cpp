@@ -77,7 +77,7 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
                                         " but the model's frames are " + sizeText(g_.W, g_.H));
   if (!started()) allocate(bgr.cols, bgr.rows);
 
-  convertFrame(bgr, *frame_, roi_);
+  convertFrame(bgr, *frame_, roi_, context().pool);
   const std::int64_t t = frames_;
   Step step = Step::Detect;
   if (t == 0) {
