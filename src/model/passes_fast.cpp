@@ -139,14 +139,15 @@ inline std::uint8_t* codeBuffer(std::size_t pixels) {
   return code.data();
 }
 
-template <int N>
-void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                      LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+}  // namespace
+
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
   const RunParams& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
-  assert(N == 0 ? n <= kMaxSide : n == N);
+  assert(n <= kMaxSide);
   std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
 
@@ -188,9 +189,8 @@ void calibrationPassN(const PassContext& ctx, const FloatPlanes& frame, const Fl
   });
 }
 
-template <int N>
-void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
   const RunParams& params = ctx.params;
@@ -212,15 +212,14 @@ void detectionPassN(const PassContext& ctx, const FloatPlanes& frame, const Floa
   });
 }
 
-template <int N>
-void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
-                 const std::vector<int>& matchCol, FloatPlanes& next) {
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  assert(N == 0 ? n <= kMaxSide : n == N);
+  assert(n <= kMaxSide);
   const std::uint8_t* inRoi = roi.bytes.data();
   const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
@@ -243,41 +242,5 @@ void updatePassN(const PassContext& ctx, const FloatPlanes& frame, const FloatPl
   forRowBands(ctx.pool, firstUpdateRow(roi), H,
               [&](int rBegin, int rEnd) { gatherBand(job, rBegin, rEnd); });
 }
-
-}  // namespace
-
-// Dispatch on the block side: the supported sides get unrolled copies; any
-// other n runs the same code with the runtime side.
-#define SCVARDO_DISPATCH_N(fn, ...) \
-  switch (ctx.g.n) {                \
-    case 3:                         \
-      return fn<3>(__VA_ARGS__);    \
-    case 5:                         \
-      return fn<5>(__VA_ARGS__);    \
-    case 7:                         \
-      return fn<7>(__VA_ARGS__);    \
-    case 9:                         \
-      return fn<9>(__VA_ARGS__);    \
-    default:                        \
-      return fn<0>(__VA_ARGS__);    \
-  }
-
-void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                     LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
-  SCVARDO_DISPATCH_N(calibrationPassN, ctx, frame, current, labels, alpha, next)
-}
-
-void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
-  SCVARDO_DISPATCH_N(detectionPassN, ctx, frame, current, labels, matchRow, matchCol)
-}
-
-void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
-                const std::vector<int>& matchCol, FloatPlanes& next) {
-  SCVARDO_DISPATCH_N(updatePassN, ctx, frame, current, labels, alpha, matchRow, matchCol, next)
-}
-
-#undef SCVARDO_DISPATCH_N
 
 }  // namespace fast
