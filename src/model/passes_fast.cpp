@@ -2,21 +2,15 @@
 // the context's workers.
 //
 // Search: the same float expressions in the same order as the reference,
-// with the bookkeeping simplified:
-//  - the block scan is inlined, and the centre's distance is taken from the
-//    scan (the same float expression on the same inputs, so the same bits as
-//    recomputing it);
-//  - the scan keeps the running minimum and its position without branches:
-//    the reference records the first cell attaining the block's minimum, and
-//    only when that minimum is below 100 and within the threshold (a NaN
-//    distance never lowers the minimum), so the search finds that minimum
-//    first and then decides;
-//  - for n = 3 the nine distances are computed four lanes at a time with
-//    SSE2, for other n a block row at a time with AVX-512 or AVX2 where the
-//    CPU has them (simd.h), each lane the same float operations in the same
-//    order;
-//  - the shadow fallback, which runs only when nothing is within the
-//    threshold, calls the reference findShadowMatch.
+// a row of pixels at a time (rowScan, simd.h): for n = 3 four blocks per
+// AVX-512 vector or one per SSE vector, for other n a block row per AVX-512
+// or AVX2 vector where the CPU has them, each lane the same float
+// operations in the same order. The scan keeps the running minimum without
+// branches: the reference records the first cell attaining the block's
+// minimum, and only when that minimum is below 100 and within the threshold
+// (a NaN distance never lowers it), so the scan finds that minimum first and
+// the pass then decides. The shadow fallback, which runs only when nothing
+// is within the threshold, calls the reference findShadowMatch.
 //
 // Update: gathered per block row (gather.h), so each cell is written once,
 // in place: `current` and `next` may be the same planes, and the frame needs
