@@ -2,6 +2,25 @@
 
 #include <algorithm>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <immintrin.h>
+#endif
+
+namespace {
+
+// Passes follow each other within microseconds, so a thread that finds
+// nothing to do first spins this many times (some tens of microseconds)
+// before it sleeps: a wake-up through the kernel costs more than that.
+constexpr int kSpins = 4000;
+
+inline void relax() {
+#if defined(__x86_64__) || defined(__i386__)
+  _mm_pause();
+#endif
+}
+
+}  // namespace
+
 int hardwareThreads() {
   const unsigned n = std::thread::hardware_concurrency();
   return n == 0 ? 1 : static_cast<int>(n);
@@ -30,14 +49,15 @@ void WorkerPool::drain(std::unique_lock<std::mutex>& lock) {
     lock.unlock();
     fn(task);
     lock.lock();
-    if (++finished_ == tasks_) done_.notify_all();
+    if (finished_.fetch_add(1, std::memory_order_acq_rel) + 1 == tasks_) done_.notify_all();
   }
 }
 
 void WorkerPool::work() {
-  std::unique_lock<std::mutex> lock(mutex_);
-  std::uint64_t seen = generation_;
+  std::uint64_t seen = published_.load(std::memory_order_acquire);
   for (;;) {
+    for (int i = 0; i < kSpins && published_.load(std::memory_order_acquire) == seen; ++i) relax();
+    std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait(lock, [&] { return stopping_ || generation_ != seen; });
     if (stopping_) return;
     seen = generation_;
@@ -57,9 +77,15 @@ void WorkerPool::run(int tasks, const std::function<void(int)>& fn) {
   next_ = 0;
   finished_ = 0;
   ++generation_;
+  published_.store(generation_, std::memory_order_release);
   wake_.notify_all();
   drain(lock);
-  done_.wait(lock, [&] { return finished_ == tasks_; });
+  if (finished_ != tasks_) {
+    lock.unlock();
+    for (int i = 0; i < kSpins && finished_.load(std::memory_order_acquire) != tasks; ++i) relax();
+    lock.lock();
+    done_.wait(lock, [&] { return finished_ == tasks_; });
+  }
   job_ = nullptr;
   tasks_ = 0;
   next_ = 0;

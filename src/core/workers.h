@@ -7,6 +7,7 @@
 // writes only its own part of the output.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -35,8 +36,9 @@ class WorkerPool {
   const std::function<void(int)>* job_ = nullptr;
   int tasks_ = 0;
   int next_ = 0;      // next task to hand out
-  int finished_ = 0;  // tasks completed in this run
+  std::atomic<int> finished_{0};  // tasks completed in this run; written under the lock
   std::uint64_t generation_ = 0;
+  std::atomic<std::uint64_t> published_{0};  // generation_, readable without the lock
   bool stopping_ = false;
 };
 
