@@ -152,8 +152,8 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
     for (int r = rBegin; r < rEnd; ++r)
       searchRow(ctx, frame, current, r, params.e1, scans,
                 [&](std::size_t p, MatchResult res, int wr, int wc) {
-                  const int r0 = static_cast<int>(p / W) * n, c0 = static_cast<int>(p % W) * n;
-                  code[p] = res == Match ? static_cast<std::uint8_t>((wr - r0) * n + (wc - c0))
+                  const int c = static_cast<int>(p - static_cast<std::size_t>(r) * W);
+                  code[p] = res == Match ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
                             : res == ShadowMatch ? kShadow
                                                  : kNoMatch;
                 });
