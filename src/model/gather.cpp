@@ -18,49 +18,40 @@ namespace {
 // edges (h < 16), and for the masked lanes of a 16-lane window row.
 constexpr int kMargin = 16;
 
-// Per thread, for three block rows (n3 = 3n model rows): the painted
-// 1 - a and a * x per cell in double, as the blend forms them, and a
-// covered flag byte per cell (0 or 1); and the window's rates in double.
+// Per thread, for three block rows (n3 = 3n model rows): the painted rate
+// and colour per cell, and a covered flag byte per cell (0 or 1).
 struct Scratch {
   std::size_t stride = 0;
-  std::vector<double> store, tables;
+  std::vector<float> store;
   std::vector<std::uint8_t> flagStore;
-  double* oma = nullptr;
-  double* ax[3] = {};
-  double* omaTable = nullptr;  // 1 - a per window cell
-  double* aTable = nullptr;    // a per window cell
+  float* a = nullptr;
+  float* x[3] = {};
   std::uint8_t* flags = nullptr;
 
-  void fit(int n, int modelW, const float* alpha) {
+  void fit(int n, int modelW) {
     const int n3 = 3 * n;
     const std::size_t wantStride = static_cast<std::size_t>(modelW) + 2 * kMargin + 8;
     if (wantStride != stride || store.size() != 4 * n3 * stride) {
       stride = wantStride;
-      store.assign(4 * n3 * stride, 0.0);
+      store.assign(4 * n3 * stride, 0.0f);
       flagStore.assign(n3 * stride, 0);
-      oma = store.data();
-      for (int k = 0; k < 3; ++k) ax[k] = oma + (k + 1) * n3 * stride;
+      a = store.data();
+      for (int k = 0; k < 3; ++k) x[k] = a + (k + 1) * n3 * stride;
       flags = flagStore.data();
-    }
-    // Read past the last rate by up to 15 lanes, masked out.
-    tables.assign(2 * (n * n + 16), 0.0);
-    omaTable = tables.data();
-    aTable = omaTable + n * n + 16;
-    for (int k = 0; k < n * n; ++k) {
-      aTable[k] = alpha[k];
-      omaTable[k] = 1.0 - alpha[k];
     }
   }
 };
 
 // The eight cells from `cell` on whose bits are set:
-// out = float(oma * in + ax), the arithmetic in double.
-void blend8Portable(const double* oma, const double* const ax[3], const float* const in[3],
+// out = float((1 - a) * in + a * x), the arithmetic in double.
+void blend8Portable(const float* a, const float* const x[3], const float* const in[3],
                     float* const out[3], std::size_t cell, unsigned bits) {
   for (; bits != 0; bits &= bits - 1) {
     const int j = __builtin_ctz(bits);
+    const double oneMinusA = 1.0 - a[j];
     for (int k = 0; k < 3; ++k)
-      out[k][cell + j] = static_cast<float>(oma[j] * in[k][cell + j] + ax[k][j]);
+      out[k][cell + j] = static_cast<float>(oneMinusA * in[k][cell + j] +
+                                            static_cast<double>(a[j]) * x[k][j]);
   }
 }
 
@@ -77,17 +68,17 @@ inline unsigned flagBits8(const std::uint8_t* flags) {
 
 namespace portable {
 template <int N>
-inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
-                  const double x[3], unsigned lanes) {
+inline void paint(float* a, float* const x[3], const float* aRow, const float xv[3],
+                  unsigned lanes) {
   for (; lanes != 0; lanes &= lanes - 1) {
     const int j = __builtin_ctz(lanes);
-    oma[j] = omaRow[j];
-    for (int k = 0; k < 3; ++k) ax[k][j] = aRow[j] * x[k];
+    a[j] = aRow[j];
+    for (int k = 0; k < 3; ++k) x[k][j] = xv[k];
   }
 }
-inline void blend8(const double* oma, const double* const ax[3], const float* const in[3],
+inline void blend8(const float* a, const float* const x[3], const float* const in[3],
                    float* const out[3], std::size_t cell, unsigned bits) {
-  blend8Portable(oma, ax, in, out, cell, bits);
+  blend8Portable(a, x, in, out, cell, bits);
 }
 inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
 inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
@@ -97,41 +88,38 @@ inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
 #pragma GCC push_options
 #pragma GCC target("avx2")
 namespace avx2 {
-// The lane mask of four doubles.
-inline __m256i mask4(unsigned bits) {
-  const __m256i pow = _mm256_setr_epi64x(1, 2, 4, 8);
-  return _mm256_cmpeq_epi64(_mm256_and_si256(_mm256_set1_epi64x(bits), pow), pow);
+// The lane mask of eight floats.
+inline __m256i mask8(unsigned bits) {
+  const __m256i pow = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+  return _mm256_cmpeq_epi32(_mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), pow), pow);
 }
 template <int N>
-inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
-                  const double x[3], unsigned lanes) {
-  for (int g = 0; lanes != 0; lanes >>= 4, g += 4) {
-    if ((lanes & 0xFu) == 0) continue;
-    const __m256i m = mask4(lanes & 0xFu);
-    _mm256_maskstore_pd(oma + g, m, _mm256_maskload_pd(omaRow + g, m));
-    const __m256d a = _mm256_maskload_pd(aRow + g, m);
-    for (int k = 0; k < 3; ++k)
-      _mm256_maskstore_pd(ax[k] + g, m, _mm256_mul_pd(a, _mm256_set1_pd(x[k])));
+inline void paint(float* a, float* const x[3], const float* aRow, const float xv[3],
+                  unsigned lanes) {
+  for (int g = 0; lanes != 0; lanes >>= 8, g += 8) {
+    const __m256i m = mask8(lanes & 0xFFu);
+    _mm256_maskstore_ps(a + g, m, _mm256_maskload_ps(aRow + g, m));
+    for (int k = 0; k < 3; ++k) _mm256_maskstore_ps(x[k] + g, m, _mm256_set1_ps(xv[k]));
   }
 }
-inline void blend4(const double* oma, const double* const ax[3], const float* const in[3],
+inline void blend4(const float* a, const float* const x[3], const float* const in[3],
                    float* const out[3], std::size_t cell, unsigned bits) {
-  const __m256i m = mask4(bits);
-  const __m128i m32 = _mm256_castsi256_si128(
-      _mm256_permutevar8x32_epi32(m, _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6)));
-  const __m256d o = _mm256_maskload_pd(oma, m);
+  const __m128i m = _mm256_castsi256_si128(mask8(bits));
+  const __m256d ad = _mm256_cvtps_pd(_mm_maskload_ps(a, m));
+  const __m256d oneMinusA = _mm256_sub_pd(_mm256_set1_pd(1.0), ad);
   for (int k = 0; k < 3; ++k) {
-    const __m256d cur = _mm256_cvtps_pd(_mm_maskload_ps(in[k] + cell, m32));
-    const __m256d v = _mm256_add_pd(_mm256_mul_pd(o, cur), _mm256_maskload_pd(ax[k], m));
-    _mm_maskstore_ps(out[k] + cell, m32, _mm256_cvtpd_ps(v));
+    const __m256d cur = _mm256_cvtps_pd(_mm_maskload_ps(in[k] + cell, m));
+    const __m256d xd = _mm256_cvtps_pd(_mm_maskload_ps(x[k], m));
+    const __m256d v = _mm256_add_pd(_mm256_mul_pd(oneMinusA, cur), _mm256_mul_pd(ad, xd));
+    _mm_maskstore_ps(out[k] + cell, m, _mm256_cvtpd_ps(v));
   }
 }
-inline void blend8(const double* oma, const double* const ax[3], const float* const in[3],
+inline void blend8(const float* a, const float* const x[3], const float* const in[3],
                    float* const out[3], std::size_t cell, unsigned bits) {
-  if (bits & 0xFu) blend4(oma, ax, in, out, cell, bits & 0xFu);
+  if (bits & 0xFu) blend4(a, x, in, out, cell, bits & 0xFu);
   if (bits >> 4) {
-    const double* const ax4[3] = {ax[0] + 4, ax[1] + 4, ax[2] + 4};
-    blend4(oma + 4, ax4, in, out, cell + 4, bits >> 4);
+    const float* const x4[3] = {x[0] + 4, x[1] + 4, x[2] + 4};
+    blend4(a + 4, x4, in, out, cell + 4, bits >> 4);
   }
 }
 inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
@@ -143,28 +131,32 @@ inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
 #pragma GCC push_options
 #pragma GCC target("avx2,avx512f,avx512vl,avx512bw")
 namespace avx512 {
-// Four cells per half-width vector: full-width masked stores are slow on
-// some CPUs.
+// Window rows of up to four cells take quarter-width vectors, longer ones
+// half-width: full-width masked stores are slow on some CPUs.
 template <int N>
-inline void paint(double* oma, double* const ax[3], const double* omaRow, const double* aRow,
-                  const double x[3], unsigned lanes) {
-  constexpr int kGroups = N == 0 ? 4 : (N + 3) / 4;
-  for (int g = 0; g < kGroups && (N != 0 || lanes >> (4 * g) != 0); ++g) {
-    const __mmask8 m = static_cast<__mmask8>((lanes >> (4 * g)) & 0xFu);
-    const int c = 4 * g;
-    _mm256_mask_storeu_pd(oma + c, m, _mm256_maskz_loadu_pd(m, omaRow + c));
-    const __m256d a = _mm256_maskz_loadu_pd(m, aRow + c);
-    for (int k = 0; k < 3; ++k)
-      _mm256_mask_storeu_pd(ax[k] + c, m, _mm256_mul_pd(a, _mm256_set1_pd(x[k])));
+inline void paint(float* a, float* const x[3], const float* aRow, const float xv[3],
+                  unsigned lanes) {
+  if (N != 0 && N <= 4) {
+    const __mmask8 m = static_cast<__mmask8>(lanes);
+    _mm_mask_storeu_ps(a, m, _mm_maskz_loadu_ps(m, aRow));
+    for (int k = 0; k < 3; ++k) _mm_mask_storeu_ps(x[k], m, _mm_set1_ps(xv[k]));
+    return;
+  }
+  for (int g = 0; lanes != 0; lanes >>= 8, g += 8) {
+    const __mmask8 m = static_cast<__mmask8>(lanes);
+    _mm256_mask_storeu_ps(a + g, m, _mm256_maskz_loadu_ps(m, aRow + g));
+    for (int k = 0; k < 3; ++k) _mm256_mask_storeu_ps(x[k] + g, m, _mm256_set1_ps(xv[k]));
   }
 }
-inline void blend8(const double* oma, const double* const ax[3], const float* const in[3],
+inline void blend8(const float* a, const float* const x[3], const float* const in[3],
                    float* const out[3], std::size_t cell, unsigned bits) {
   const __mmask8 m = static_cast<__mmask8>(bits);
-  const __m512d o = _mm512_maskz_loadu_pd(m, oma);
+  const __m512d ad = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, a));
+  const __m512d oneMinusA = _mm512_sub_pd(_mm512_set1_pd(1.0), ad);
   for (int k = 0; k < 3; ++k) {
     const __m512d cur = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, in[k] + cell));
-    const __m512d v = _mm512_add_pd(_mm512_mul_pd(o, cur), _mm512_maskz_loadu_pd(m, ax[k]));
+    const __m512d xd = _mm512_cvtps_pd(_mm256_maskz_loadu_ps(m, x[k]));
+    const __m512d v = _mm512_add_pd(_mm512_mul_pd(oneMinusA, cur), _mm512_mul_pd(ad, xd));
     _mm256_mask_storeu_ps(out[k] + cell, m, _mm512_cvtpd_ps(v));
   }
 }
@@ -224,6 +216,6 @@ RowFn rowFunction(int n) {
 
 void gatherBand(const GatherJob& job, int rBegin, int rEnd) {
   static thread_local Scratch scratch;
-  scratch.fit(job.n, job.n * job.W, job.alpha);
+  scratch.fit(job.n, job.n * job.W);
   rowFunction(job.n)(job, rBegin, rEnd, scratch);
 }
