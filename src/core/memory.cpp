@@ -11,9 +11,10 @@ std::string memoryShortfall(int W, int H, int n, int models) {
   const unsigned __int128 N = static_cast<unsigned __int128>(W) * static_cast<unsigned>(H);
   const unsigned __int128 cells = N * static_cast<unsigned>(n) * static_cast<unsigned>(n);
   // Frame and the models (floats), snapshot (bytes), two label buffers,
-  // winner rows and columns (ints), mask image.
+  // winner rows and columns (ints), mask image, the update's winner codes
+  // and admissions (bytes).
   const unsigned __int128 need = 3 * N * 4 + static_cast<unsigned>(models) * 3 * cells * 4 +
-                                 3 * cells + 2 * N + 2 * N * 4 + N;
+                                 3 * cells + 2 * N + 2 * N * 4 + N + 2 * N;
   const long pages = sysconf(_SC_PHYS_PAGES);
   const long pageSize = sysconf(_SC_PAGE_SIZE);
   const unsigned __int128 have =
