@@ -134,12 +134,17 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   const PassContext ctx = context();
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
-  detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
-  coherenceFilter(ctx, labels_, spare_);
-  std::swap(labels_, spare_);
-  if (learningRate != 0)
-    updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_,
-               next_ ? *next_ : *current_);
+  if (kPassesInPlace && learningRate != 0) {
+    onlineStep(ctx, *frame_, *current_, labels_, spare_, matchRow_, matchCol_, alpha_);
+    std::swap(labels_, spare_);
+  } else {
+    detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+    coherenceFilter(ctx, labels_, spare_);
+    std::swap(labels_, spare_);
+    if (learningRate != 0)
+      updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_,
+                 next_ ? *next_ : *current_);
+  }
   onlineNs_ += counterNow() - start;
   if (learningRate != 0 && next_) copyPlanes(*next_, g_.cells(), *current_);
   labelsToMask(labels_, maskImage_);

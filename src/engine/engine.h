@@ -18,6 +18,14 @@
 #include "core/workers.h"
 #include "model/model.h"
 
+// One online frame with the fast passes interleaved by bands of rows
+// (online.cpp): the labels and winners of the search, the filtered labels in
+// `spare`, and the model updated in place, all as detectionPass,
+// coherenceFilter and updatePass would leave them.
+void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
+                LabelMask& labels, LabelMask& spare, std::vector<int>& matchRow,
+                std::vector<int>& matchCol, const AlphaTable& alpha);
+
 class Engine {
  public:
   // The step a frame took.

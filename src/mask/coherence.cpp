@@ -114,12 +114,12 @@ void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::ui
   }
 }
 
-// d is the window radius (1 or 2); interiorThreshold the threshold of the
-// full window; windowOf the class table for every other pixel. Rows run in
-// bands on the context's workers: every write is to the pixel's own byte.
+// Rows [rBegin, rEnd) of the filter. d is the window radius (1 or 2);
+// interiorThreshold the threshold of the full window; windowOf the class
+// table for every other pixel. Every write is to the pixel's own byte.
 template <int d, typename WindowOf>
-void runFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out,
-               int interiorThreshold, WindowOf windowOf) {
+void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
+                int interiorThreshold, WindowOf windowOf, int rBegin, int rEnd) {
   const int H = ctx.g.H, W = ctx.g.W;
   const RoiMask& roi = ctx.roi;
   const std::size_t N = static_cast<std::size_t>(W) * H;
@@ -136,19 +136,18 @@ void runFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out,
     dst[k] = coherenceRule(countBackground(src, W, w), w.threshold, src[k]);
   };
 
-  forRowBands(ctx.pool, 0, H, [&](int rBegin, int rEnd) {
-    std::vector<std::uint8_t> columns(W);
-    for (int r = rBegin; r < rEnd; ++r) {
-      const bool interiorRow = r >= d && r <= H - 1 - d;
-      if (!interiorRow || W < 2 * d + 1) {
-        for (int c = 0; c < W; ++c) filterAt(r, c);
-        continue;
-      }
-      for (int c = 0; c < d; ++c) filterAt(r, c);
-      filterInteriorRow<d>(src, dst, inside, W, r, interiorThreshold, columns.data());
-      for (int c = W - d; c < W; ++c) filterAt(r, c);
+  static thread_local std::vector<std::uint8_t> columns;
+  if (columns.size() < static_cast<std::size_t>(W)) columns.resize(W);
+  for (int r = rBegin; r < rEnd; ++r) {
+    const bool interiorRow = r >= d && r <= H - 1 - d;
+    if (!interiorRow || W < 2 * d + 1) {
+      for (int c = 0; c < W; ++c) filterAt(r, c);
+      continue;
     }
-  });
+    for (int c = 0; c < d; ++c) filterAt(r, c);
+    filterInteriorRow<d>(src, dst, inside, W, r, interiorThreshold, columns.data());
+    for (int c = W - d; c < W; ++c) filterAt(r, c);
+  }
 }
 
 }  // namespace
@@ -159,19 +158,39 @@ std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) {
   return label == kForeground ? kForegroundCleared : label;
 }
 
-void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
+void coherenceRows3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
+                      int rEnd) {
   const int H = ctx.g.H, W = ctx.g.W;
-  runFilter<1>(ctx, in, out, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); });
+  filterRows<1>(ctx, in, out, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); }, rBegin,
+                rEnd);
+}
+
+void coherenceRows5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
+                      int rEnd) {
+  const int H = ctx.g.H, W = ctx.g.W;
+  filterRows<2>(ctx, in, out, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); },
+                rBegin, rEnd);
+}
+
+void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
+                   int rEnd) {
+  if (ctx.params.Cw == 5)
+    coherenceRows5x5(ctx, in, out, rBegin, rEnd);
+  else
+    coherenceRows3x3(ctx, in, out, rBegin, rEnd);
+}
+
+void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
+  forRowBands(ctx.pool, 0, ctx.g.H,
+              [&](int rBegin, int rEnd) { coherenceRows3x3(ctx, in, out, rBegin, rEnd); });
 }
 
 void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
-  const int H = ctx.g.H, W = ctx.g.W;
-  runFilter<2>(ctx, in, out, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); });
+  forRowBands(ctx.pool, 0, ctx.g.H,
+              [&](int rBegin, int rEnd) { coherenceRows5x5(ctx, in, out, rBegin, rEnd); });
 }
 
 void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
-  if (ctx.params.Cw == 5)
-    coherenceFilter5x5(ctx, in, out);
-  else
-    coherenceFilter3x3(ctx, in, out);
+  forRowBands(ctx.pool, 0, ctx.g.H,
+              [&](int rBegin, int rEnd) { coherenceRows(ctx, in, out, rBegin, rEnd); });
 }

@@ -171,7 +171,7 @@ inline unsigned painted8(const std::uint8_t* flags) {
 }  // namespace avx512
 #pragma GCC pop_options
 
-using RowFn = void (*)(const GatherJob&, int, int, Scratch&);
+using RowFn = void (*)(const GatherJob&, int, int, const std::function<void(int)>*, Scratch&);
 
 template <template <int> class Pick>
 RowFn bySide(int n) {
@@ -214,8 +214,9 @@ RowFn rowFunction(int n) {
 
 }  // namespace
 
-void gatherBand(const GatherJob& job, int rBegin, int rEnd) {
+void gatherBand(const GatherJob& job, int rBegin, int rEnd,
+                const std::function<void(int)>* ready) {
   static thread_local Scratch scratch;
   scratch.fit(job.n, job.n * job.W);
-  rowFunction(job.n)(job, rBegin, rEnd, scratch);
+  rowFunction(job.n)(job, rBegin, rEnd, ready, scratch);
 }

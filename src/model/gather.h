@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 // Per pixel, what the update needs from the search: the winner's offset
 // i*n + j in the pixel's block when the pixel's window is to be laid, else
@@ -40,5 +41,8 @@ struct GatherJob {
   float* out[3] = {};                   // the model to write (may equal `in`)
 };
 
-// Updates block rows [rBegin, rEnd).
-void gatherBand(const GatherJob& job, int rBegin, int rEnd);
+// Updates block rows [rBegin, rEnd), calling (*ready)(pr), when given,
+// before the winners of pixel row pr and the admissions of block rows
+// pr-1..pr+1 are read.
+void gatherBand(const GatherJob& job, int rBegin, int rEnd,
+                const std::function<void(int)>* ready = nullptr);

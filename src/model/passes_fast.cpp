@@ -29,6 +29,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "core/workers.h"
@@ -183,58 +184,76 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
   });
 }
 
-void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
-  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
-  const RoiMask& roi = ctx.roi;
-  const RunParams& params = ctx.params;
+void detectionRows(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol,
+                   int rBegin, int rEnd) {
   assert(labels.size() >= ctx.g.pixels());
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  const std::uint8_t* inRoi = roi.bytes.data();
   std::uint8_t* lab = labels.data();
   int* mrow = matchRow.data();
   int* mcol = matchCol.data();
-  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
-    BlockScan* scans = scanBuffer(W);
-    for (int r = rBegin; r < rEnd; ++r)
-      searchRow(ctx, frame, current, r, params.e2, scans,
-                [&](std::size_t p, MatchResult res, int wr, int wc) {
-                  lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
-                  mrow[p] = wr;
-                  mcol[p] = wc;
-                });
+  BlockScan* scans = scanBuffer(ctx.g.W);
+  for (int r = std::max(rBegin, ctx.roi.firstRoiRow); r < rEnd; ++r)
+    searchRow(ctx, frame, current, r, ctx.params.e2, scans,
+              [&](std::size_t p, MatchResult res, int wr, int wc) {
+                lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
+                mrow[p] = wr;
+                mcol[p] = wc;
+              });
+}
+
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H, [&](int rBegin, int rEnd) {
+    detectionRows(ctx, frame, current, labels, matchRow, matchCol, rBegin, rEnd);
   });
+}
+
+OnlineUpdate::OnlineUpdate(const PassContext& ctx, const FloatPlanes& frame,
+                           const FloatPlanes& current, const AlphaTable& alpha, FloatPlanes& next)
+    : ctx_(ctx),
+      job_(gatherJob(ctx, codeBuffer(ctx.g.pixels()), admitBuffer(ctx.g.pixels()), alpha, frame,
+                     current, next)) {
+  assert(alpha.n == ctx.g.n && ctx.g.n <= kMaxSide);
+}
+
+void OnlineUpdate::winners(const LabelMask& labels, const std::vector<int>& matchRow,
+                           const std::vector<int>& matchCol, int rBegin, int rEnd) const {
+  const int W = ctx_.g.W, n = ctx_.g.n;
+  assert(labels.size() >= ctx_.g.pixels());
+  assert(matchRow.size() >= ctx_.g.pixels() && matchCol.size() >= ctx_.g.pixels());
+  const std::uint8_t* inRoi = ctx_.roi.bytes.data();
+  const std::uint8_t* lab = labels.data();
+  const int* mrow = matchRow.data();
+  const int* mcol = matchCol.data();
+  std::uint8_t* code = const_cast<std::uint8_t*>(job_.code);
+  std::uint8_t* admit = const_cast<std::uint8_t*>(job_.admit);
+  // The winners of the pixels whose windows are laid: in the ROI, still
+  // labelled 0 after the filter, and matched. A block admits every window
+  // while its label is 0, none otherwise.
+  for (int r = rBegin; r < rEnd; ++r)
+    for (int c = 0; c < W; ++c) {
+      const std::size_t p = static_cast<std::size_t>(r) * W + c;
+      admit[p] = lab[p] == 0 ? kAdmitAll : 0;
+      if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
+      code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+    }
+}
+
+void OnlineUpdate::lay(int rBegin, int rEnd, const std::function<void(int)>* ready) const {
+  gatherBand(job_, rBegin, rEnd, ready);
 }
 
 void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
                 const std::vector<int>& matchCol, FloatPlanes& next) {
-  const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
-  const RoiMask& roi = ctx.roi;
-  assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
-  assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  assert(n <= kMaxSide);
-  const std::uint8_t* inRoi = roi.bytes.data();
-  const std::uint8_t* lab = labels.data();
-  const int* mrow = matchRow.data();
-  const int* mcol = matchCol.data();
-  std::uint8_t* code = codeBuffer(ctx.g.pixels());
-  std::uint8_t* admit = admitBuffer(ctx.g.pixels());
-  // The winners of the pixels whose windows are laid: in the ROI, still
-  // labelled 0 after the filter, and matched. A block admits every window
-  // while its label is 0, none otherwise.
-  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    for (int r = rBegin; r < rEnd; ++r)
-      for (int c = 0; c < W; ++c) {
-        const std::size_t p = static_cast<std::size_t>(r) * W + c;
-        admit[p] = lab[p] == 0 ? kAdmitAll : 0;
-        if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-        code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
-      }
+  const OnlineUpdate update(ctx, frame, current, alpha, next);
+  const int first = firstUpdateRow(ctx.roi);
+  forRowBands(ctx.pool, first, ctx.g.H, [&](int rBegin, int rEnd) {
+    update.winners(labels, matchRow, matchCol, rBegin, rEnd);
   });
-  const GatherJob job = gatherJob(ctx, code, admit, alpha, frame, current, next);
-  forRowBands(ctx.pool, firstUpdateRow(roi), H,
-              [&](int rBegin, int rEnd) { gatherBand(job, rBegin, rEnd); });
+  forRowBands(ctx.pool, first, ctx.g.H,
+              [&](int rBegin, int rEnd) { update.lay(rBegin, rEnd); });
 }
 
 }  // namespace fast

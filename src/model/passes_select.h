@@ -11,6 +11,9 @@
 // copies nothing at the end of a frame.
 #pragma once
 
+#include <functional>
+
+#include "model/gather.h"
 #include "model/model.h"
 
 enum class PassImpl { Reference, Fast };
@@ -42,4 +45,27 @@ void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const Float
 void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
                 const std::vector<int>& matchCol, FloatPlanes& next);
+
+// The online passes by rows, for a schedule that interleaves them (each
+// call writes only its own rows; see engine.cpp).
+void detectionRows(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol,
+                   int rBegin, int rEnd);
+
+// The online update of one frame by rows: winners() records the winners
+// and admissions of rows once their labels are final; lay() updates block
+// rows [rBegin, rEnd), calling (*ready)(pr) before it reads the winners of
+// pixel row pr and the admissions of rows pr-1..pr+1.
+class OnlineUpdate {
+ public:
+  OnlineUpdate(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+               const AlphaTable& alpha, FloatPlanes& next);
+  void winners(const LabelMask& labels, const std::vector<int>& matchRow,
+               const std::vector<int>& matchCol, int rBegin, int rEnd) const;
+  void lay(int rBegin, int rEnd, const std::function<void(int)>* ready = nullptr) const;
+
+ private:
+  const PassContext& ctx_;
+  GatherJob job_;
+};
 }  // namespace fast
