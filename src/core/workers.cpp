@@ -107,3 +107,23 @@ void forRowBands(WorkerPool* pool, int begin, int end, const std::function<void(
     fn(b0, b1);
   });
 }
+
+int bandCount(const WorkerPool* pool, int rows, int minRows) {
+  const int threads = pool == nullptr ? 1 : pool->size();
+  return std::max(1, std::min(2 * threads, rows / std::max(minRows, 1)));
+}
+
+std::vector<int> bandEdges(int rows, int bands) {
+  std::vector<int> edges(bands + 1);
+  for (int i = 0; i <= bands; ++i)
+    edges[i] = static_cast<int>(static_cast<long long>(rows) * i / bands);
+  return edges;
+}
+
+void runTasks(WorkerPool* pool, int count, const std::function<void(int)>& fn) {
+  if (pool == nullptr) {
+    for (int i = 0; i < count; ++i) fn(i);
+    return;
+  }
+  pool->run(count, fn);
+}

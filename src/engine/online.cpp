@@ -16,6 +16,7 @@
 #include <functional>
 #include <vector>
 
+#include "core/workers.h"
 #include "engine/engine.h"
 #include "mask/mask.h"
 #include "model/passes_select.h"
@@ -33,10 +34,8 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
                 LabelMask& labels, LabelMask& spare, std::vector<int>& matchRow,
                 std::vector<int>& matchCol, const AlphaTable& alpha) {
   const int H = ctx.g.H;
-  const int threads = ctx.pool == nullptr ? 1 : ctx.pool->size();
-  const int bands = std::max(1, std::min(2 * threads, H / kMinBandRows));
-  std::vector<int> edge(bands + 1);
-  for (int i = 0; i <= bands; ++i) edge[i] = static_cast<int>(static_cast<long long>(H) * i / bands);
+  const int bands = bandCount(ctx.pool, H, kMinBandRows);
+  const std::vector<int> edge = bandEdges(H, bands);
   const fast::OnlineUpdate update(ctx, frame, model, alpha, model);
 
   // The rows a band finishes alone: filtered and recorded [filterLo,
@@ -78,11 +77,6 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
     update.lay(layHi(i), layLo(i));
   };
 
-  if (ctx.pool == nullptr || threads == 1) {
-    for (int i = 0; i < bands; ++i) band(i);
-    for (int i = 1; i < bands; ++i) seam(i);
-    return;
-  }
-  ctx.pool->run(bands, band);
-  if (bands > 1) ctx.pool->run(bands - 1, [&](int i) { seam(i + 1); });
+  runTasks(ctx.pool, bands, band);
+  runTasks(ctx.pool, bands - 1, [&](int i) { seam(i + 1); });
 }

@@ -146,20 +146,6 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
   std::uint8_t* code = codeBuffer(ctx.g.pixels());
   const std::uint8_t* inRoi = roi.bytes.data();
 
-  // Every search first: each reads only its own block, which the update
-  // below may already rewrite in place.
-  forRowBands(ctx.pool, roi.firstRoiRow, H, [&](int rBegin, int rEnd) {
-    BlockScan* scans = scanBuffer(W);
-    for (int r = rBegin; r < rEnd; ++r)
-      searchRow(ctx, frame, current, r, params.e1, scans,
-                [&](std::size_t p, MatchResult res, int wr, int wc) {
-                  const int c = static_cast<int>(p - static_cast<std::size_t>(r) * W);
-                  code[p] = res == Match ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
-                            : res == ShadowMatch ? kShadow
-                                                 : kNoMatch;
-                });
-  });
-
   // A block's label keeps its value from before the pass (L0) until its
   // pixel is visited, is 0 during the pixel's own update and non-zero after
   // (outside the ROI, never visited, it stays L0). So the pixel's own window
@@ -167,21 +153,49 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
   // outside the ROI.
   std::uint8_t* lab = labels.data();
   std::uint8_t* admit = admitBuffer(ctx.g.pixels());
-  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
-         q < static_cast<std::size_t>(rEnd) * W; ++q) {
+  const GatherJob job = gatherJob(ctx, code, admit, alpha, frame, current, next);
+
+  // By bands of rows: the search runs ahead of the update, which lays a
+  // block row once the rows around it are searched (so the model is read
+  // while in cache); the two rows at each seam between bands are laid after
+  // every band. A search reads only its own block, which the update
+  // rewrites in place after it.
+  const int bands = bandCount(ctx.pool, H, 8);
+  const std::vector<int> edge = bandEdges(H, bands);
+  auto band = [&](int i) {
+    const int b0 = edge[i], b1 = edge[i + 1];
+    for (std::size_t q = static_cast<std::size_t>(b0) * W; q < static_cast<std::size_t>(b1) * W;
+         ++q) {
       const bool open = lab[q] == 0;
       admit[q] = static_cast<std::uint8_t>(kAdmitOwn | (open ? kAdmitEarlier : 0) |
                                            (open && inRoi[q] == 0 ? kAdmitLater : 0));
     }
-  });
-  const GatherJob job = gatherJob(ctx, code, admit, alpha, frame, current, next);
-  forRowBands(ctx.pool, firstUpdateRow(roi), H, [&](int rBegin, int rEnd) {
-    gatherBand(job, rBegin, rEnd);
-    for (std::size_t q = static_cast<std::size_t>(rBegin) * W;
-         q < static_cast<std::size_t>(rEnd) * W; ++q)
+    BlockScan* scans = scanBuffer(W);
+    int searched = std::max(b0, roi.firstRoiRow);
+    auto searchTo = [&](int rEnd) {
+      for (; searched < std::min(rEnd, b1); ++searched) {
+        const int r = searched;
+        searchRow(ctx, frame, current, r, params.e1, scans,
+                  [&](std::size_t p, MatchResult res, int wr, int wc) {
+                    const int c = static_cast<int>(p - static_cast<std::size_t>(r) * W);
+                    code[p] = res == Match
+                                  ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
+                              : res == ShadowMatch ? kShadow
+                                                   : kNoMatch;
+                  });
+      }
+    };
+    // Laying pixel row pr reads its winners.
+    const std::function<void(int)> ready = [&](int pr) { searchTo(pr + 1); };
+    const int lo = i == 0 ? 0 : b0 + 1, hi = i + 1 == bands ? H : b1 - 1;
+    if (lo < hi) gatherBand(job, lo, hi, &ready);
+    searchTo(b1);
+    for (std::size_t q = static_cast<std::size_t>(b0) * W; q < static_cast<std::size_t>(b1) * W;
+         ++q)
       if (inRoi[q] != 0) lab[q] = code[q] == kNoMatch ? 255 : 85;
-  });
+  };
+  runTasks(ctx.pool, bands, band);
+  runTasks(ctx.pool, bands - 1, [&](int i) { gatherBand(job, edge[i + 1] - 1, edge[i + 1] + 1); });
 }
 
 void detectionRows(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
