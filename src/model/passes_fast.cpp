@@ -14,8 +14,8 @@
 //
 // Update: gathered per block row (gather.h), so each cell is written once,
 // in place: `current` and `next` may be the same planes, and the frame needs
-// one model and no copy (the searches, which read only their own block, all
-// run first). Which windows a block admits:
+// one model and no copy (a search reads only its own block, and runs before
+// the update rewrites that block). Which windows a block admits:
 //  - online: all while its label is 0 (the labels do not change during the
 //    pass), none otherwise;
 //  - calibration: its label changes during the sweep: it is its value before
