@@ -108,9 +108,10 @@ void forRowBands(WorkerPool* pool, int begin, int end, const std::function<void(
   });
 }
 
-int bandCount(const WorkerPool* pool, int rows, int minRows) {
+int bandCount(const WorkerPool* pool, int rows) {
+  constexpr int kMinBandRows = 8;
   const int threads = pool == nullptr ? 1 : pool->size();
-  return std::max(1, std::min(2 * threads, rows / std::max(minRows, 1)));
+  return std::max(1, std::min(2 * threads, rows / kMinBandRows));
 }
 
 std::vector<int> bandEdges(int rows, int bands) {

@@ -53,10 +53,9 @@ void forRowBands(WorkerPool* pool, int begin, int end, const std::function<void(
 
 // Schedules that interleave passes within bands of rows and finish the
 // rows at the bands' seams afterwards: how many bands (two per thread, each
-// at least minRows tall, at least one), their edges (edges[i] to
-// edges[i+1], equal up to a row), and fn(0) .. fn(count-1) on `pool`
-// (inline when it is null).
-int bandCount(const WorkerPool* pool, int rows, int minRows);
+// at least 8 rows tall, shorter ones are not worth their seams; at least
+// one), their edges (edges[i] to edges[i+1], equal up to a row), and fn(0)
+// .. fn(count-1) on `pool` (inline when it is null).
+int bandCount(const WorkerPool* pool, int rows);
 std::vector<int> bandEdges(int rows, int bands);
 void runTasks(WorkerPool* pool, int count, const std::function<void(int)>& fn);
-

@@ -25,8 +25,6 @@ namespace {
 
 // The filter's reach in rows (the 5x5 windows; the 3x3 ones reach less).
 constexpr int kReach = 2;
-// Bands shorter than this are not worth their seams.
-constexpr int kMinBandRows = 8;
 
 }  // namespace
 
@@ -34,7 +32,7 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
                 LabelMask& labels, LabelMask& spare, std::vector<int>& matchRow,
                 std::vector<int>& matchCol, const AlphaTable& alpha) {
   const int H = ctx.g.H;
-  const int bands = bandCount(ctx.pool, H, kMinBandRows);
+  const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
   const fast::OnlineUpdate update(ctx, frame, model, alpha, model);
 

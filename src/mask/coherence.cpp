@@ -21,8 +21,6 @@ namespace {
 
 // Labels below this value (0 and 85) count as background in a window.
 constexpr std::uint8_t kForegroundCleared = 170;
-constexpr std::uint8_t kShadow = 85;
-constexpr std::uint8_t kForeground = 255;
 
 // Inclusive window bounds and the class threshold of one pixel.
 struct Window {
@@ -102,14 +100,10 @@ void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::ui
     columns[c] = count;
   }
   const std::size_t row = static_cast<std::size_t>(r) * W;
-  const std::uint8_t limit = static_cast<std::uint8_t>(threshold);
   for (int c = d; c <= W - 1 - d; ++c) {
     std::uint8_t count = 0;
     for (int dc = -d; dc <= d; ++dc) count = static_cast<std::uint8_t>(count + columns[c + dc]);
-    const std::uint8_t label = src[row + c];
-    const std::uint8_t cleared = label == kForeground ? kForegroundCleared : label;
-    const std::uint8_t voted = count <= limit ? kForeground : cleared;
-    const std::uint8_t v = label == kShadow ? kShadow : voted;
+    const std::uint8_t v = coherenceRule(count, threshold, src[row + c]);
     dst[row + c] = inside[row + c] != 0 ? v : dst[row + c];
   }
 }
@@ -151,12 +145,6 @@ void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
 }
 
 }  // namespace
-
-std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) {
-  if (label == kShadow) return kShadow;
-  if (count <= threshold) return kForeground;
-  return label == kForeground ? kForegroundCleared : label;
-}
 
 void coherenceRows3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
                       int rEnd) {

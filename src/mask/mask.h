@@ -11,8 +11,15 @@ namespace cv {
 class Mat;
 }
 
-// New label of one pixel from its window's background count (labels 0 or 85).
-std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label);
+// New label of one pixel from its window's background count (labels 0 or
+// 85): a shadow stays; too little background makes foreground (255); else
+// foreground is cleared to 170 and background stays. Without branches, so
+// that the filter's row loop vectorises.
+inline std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) {
+  const std::uint8_t cleared = label == 255 ? 170 : label;
+  const std::uint8_t voted = count <= threshold ? 255 : cleared;
+  return label == 85 ? 85 : voted;
+}
 
 // Read `in`, write the ROI pixels of `out` (nothing else); each class of
 // position has its clipped window and threshold, and cells outside the ROI

@@ -42,19 +42,6 @@ struct Scratch {
   }
 };
 
-// The eight cells from `cell` on whose bits are set:
-// out = float((1 - a) * in + a * x), the arithmetic in double.
-void blend8Portable(const float* a, const float* const x[3], const float* const in[3],
-                    float* const out[3], std::size_t cell, unsigned bits) {
-  for (; bits != 0; bits &= bits - 1) {
-    const int j = __builtin_ctz(bits);
-    const double oneMinusA = 1.0 - a[j];
-    for (int k = 0; k < 3; ++k)
-      out[k][cell + j] = static_cast<float>(oneMinusA * in[k][cell + j] +
-                                            static_cast<double>(a[j]) * x[k][j]);
-  }
-}
-
 // Flags 1 for the lanes set in `lanes`.
 inline void markEach(std::uint8_t* flags, unsigned lanes) {
   for (; lanes != 0; lanes &= lanes - 1) flags[__builtin_ctz(lanes)] = 1;
@@ -76,9 +63,17 @@ inline void paint(float* a, float* const x[3], const float* aRow, const float xv
     for (int k = 0; k < 3; ++k) x[k][j] = xv[k];
   }
 }
+// The eight cells from `cell` on whose bits are set:
+// out = float((1 - a) * in + a * x), the arithmetic in double.
 inline void blend8(const float* a, const float* const x[3], const float* const in[3],
                    float* const out[3], std::size_t cell, unsigned bits) {
-  blend8Portable(a, x, in, out, cell, bits);
+  for (; bits != 0; bits &= bits - 1) {
+    const int j = __builtin_ctz(bits);
+    const double oneMinusA = 1.0 - a[j];
+    for (int k = 0; k < 3; ++k)
+      out[k][cell + j] = static_cast<float>(oneMinusA * in[k][cell + j] +
+                                            static_cast<double>(a[j]) * x[k][j]);
+  }
 }
 inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
 inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }

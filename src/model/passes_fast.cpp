@@ -41,13 +41,6 @@
 namespace fast {
 namespace {
 
-// The helpers take the block side as a template argument N when it is known
-// at compile time (the supported sides), or N = 0 and the runtime n.
-template <int N>
-inline int side(int n) {
-  return N == 0 ? n : N;
-}
-
 // The shadow fallback, taken when nothing is within the threshold.
 inline MatchResult noMatch(float px, float py, float pv, const FloatPlanes& model, int W, int r,
                            int c, int n, const RunParams& params, int& outRow, int& outCol) {
@@ -160,7 +153,7 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
   // while in cache); the two rows at each seam between bands are laid after
   // every band. A search reads only its own block, which the update
   // rewrites in place after it.
-  const int bands = bandCount(ctx.pool, H, 8);
+  const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
   auto band = [&](int i) {
     const int b0 = edge[i], b1 = edge[i + 1];
@@ -226,8 +219,9 @@ void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const Float
 OnlineUpdate::OnlineUpdate(const PassContext& ctx, const FloatPlanes& frame,
                            const FloatPlanes& current, const AlphaTable& alpha, FloatPlanes& next)
     : ctx_(ctx),
-      job_(gatherJob(ctx, codeBuffer(ctx.g.pixels()), admitBuffer(ctx.g.pixels()), alpha, frame,
-                     current, next)) {
+      code_(codeBuffer(ctx.g.pixels())),
+      admit_(admitBuffer(ctx.g.pixels())),
+      job_(gatherJob(ctx, code_, admit_, alpha, frame, current, next)) {
   assert(alpha.n == ctx.g.n && ctx.g.n <= kMaxSide);
 }
 
@@ -240,17 +234,15 @@ void OnlineUpdate::winners(const LabelMask& labels, const std::vector<int>& matc
   const std::uint8_t* lab = labels.data();
   const int* mrow = matchRow.data();
   const int* mcol = matchCol.data();
-  std::uint8_t* code = const_cast<std::uint8_t*>(job_.code);
-  std::uint8_t* admit = const_cast<std::uint8_t*>(job_.admit);
   // The winners of the pixels whose windows are laid: in the ROI, still
   // labelled 0 after the filter, and matched. A block admits every window
   // while its label is 0, none otherwise.
   for (int r = rBegin; r < rEnd; ++r)
     for (int c = 0; c < W; ++c) {
       const std::size_t p = static_cast<std::size_t>(r) * W + c;
-      admit[p] = lab[p] == 0 ? kAdmitAll : 0;
+      admit_[p] = lab[p] == 0 ? kAdmitAll : 0;
       if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-      code[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+      code_[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
     }
 }
 

@@ -66,6 +66,8 @@ class OnlineUpdate {
 
  private:
   const PassContext& ctx_;
+  std::uint8_t* code_;   // the job's winner codes and admissions, which
+  std::uint8_t* admit_;  // winners() writes
   GatherJob job_;
 };
 }  // namespace fast
