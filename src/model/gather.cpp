@@ -19,14 +19,12 @@ namespace {
 constexpr int kMargin = 16;
 
 // Per thread, for three block rows (n3 = 3n model rows): the painted rate
-// and colour per cell, and a covered flag byte per cell (0 or 1).
+// and colour per cell.
 struct Scratch {
   std::size_t stride = 0;
   std::vector<float> store;
-  std::vector<std::uint8_t> flagStore;
   float* a = nullptr;
   float* x[3] = {};
-  std::uint8_t* flags = nullptr;
 
   void fit(int n, int modelW) {
     const int n3 = 3 * n;
@@ -34,23 +32,18 @@ struct Scratch {
     if (wantStride != stride || store.size() != 4 * n3 * stride) {
       stride = wantStride;
       store.assign(4 * n3 * stride, 0.0f);
-      flagStore.assign(n3 * stride, 0);
       a = store.data();
       for (int k = 0; k < 3; ++k) x[k] = a + (k + 1) * n3 * stride;
-      flags = flagStore.data();
     }
   }
 };
 
-// Flags 1 for the lanes set in `lanes`.
-inline void markEach(std::uint8_t* flags, unsigned lanes) {
-  for (; lanes != 0; lanes &= lanes - 1) flags[__builtin_ctz(lanes)] = 1;
-}
-// The eight flag bytes from `flags` on (each 0 or 1) as bits 0..7.
-inline unsigned flagBits8(const std::uint8_t* flags) {
-  std::uint64_t f;
-  std::memcpy(&f, flags, sizeof f);
-  return static_cast<unsigned>((f * 0x0102040810204080ull) >> 56);
+// The eight cells from `a` on that were painted (their rate is no NaN), as
+// bits 0..7.
+inline unsigned paintedEach(const float* a) {
+  unsigned bits = 0;
+  for (int j = 0; j < 8; ++j) bits |= static_cast<unsigned>(a[j] == a[j]) << j;
+  return bits;
 }
 
 namespace portable {
@@ -75,8 +68,7 @@ inline void blend8(const float* a, const float* const x[3], const float* const i
                                             static_cast<double>(a[j]) * x[k][j]);
   }
 }
-inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
-inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
+inline unsigned painted8(const float* a) { return paintedEach(a); }
 #include "model/gather_rows.inc"
 }  // namespace portable
 
@@ -117,8 +109,10 @@ inline void blend8(const float* a, const float* const x[3], const float* const i
     blend4(a + 4, x4, in, out, cell + 4, bits >> 4);
   }
 }
-inline void mark(std::uint8_t* flags, unsigned lanes) { markEach(flags, lanes); }
-inline unsigned painted8(const std::uint8_t* flags) { return flagBits8(flags); }
+inline unsigned painted8(const float* a) {
+  const __m256 v = _mm256_loadu_ps(a);
+  return static_cast<unsigned>(_mm256_movemask_ps(_mm256_cmp_ps(v, v, _CMP_ORD_Q)));
+}
 #include "model/gather_rows.inc"
 }  // namespace avx2
 #pragma GCC pop_options
@@ -155,12 +149,9 @@ inline void blend8(const float* a, const float* const x[3], const float* const i
     _mm256_mask_storeu_ps(out[k] + cell, m, _mm512_cvtpd_ps(v));
   }
 }
-inline void mark(std::uint8_t* flags, unsigned lanes) {
-  _mm_mask_storeu_epi8(flags, static_cast<__mmask16>(lanes), _mm_set1_epi8(1));
-}
-inline unsigned painted8(const std::uint8_t* flags) {
-  return _mm_test_epi8_mask(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(flags)),
-                            _mm_set1_epi8(1));
+inline unsigned painted8(const float* a) {
+  const __m256 v = _mm256_loadu_ps(a);
+  return static_cast<unsigned>(_mm256_cmp_ps_mask(v, v, _CMP_ORD_Q));
 }
 #include "model/gather_rows.inc"
 }  // namespace avx512
