@@ -19,14 +19,19 @@ namespace {
 constexpr int kMargin = 16;
 
 // Per thread, for three block rows (n3 = 3n model rows): the painted rate
-// and colour per cell.
+// and colour per cell; and three rows of admission patterns.
 struct Scratch {
   std::size_t stride = 0;
   std::vector<float> store;
+  std::vector<std::uint8_t> patterns;
   float* a = nullptr;
   float* x[3] = {};
+  std::uint8_t* pattern = nullptr;
 
-  void fit(int n, int modelW) {
+  void fit(int n, int W) {
+    const int modelW = n * W;
+    patterns.resize(3 * static_cast<std::size_t>(W));
+    pattern = patterns.data();
     const int n3 = 3 * n;
     const std::size_t wantStride = static_cast<std::size_t>(modelW) + 2 * kMargin + 8;
     if (wantStride != stride || store.size() != 4 * n3 * stride) {
@@ -127,13 +132,13 @@ inline void paint(float* a, float* const x[3], const float* aRow, const float xv
                   unsigned lanes) {
   if (N != 0 && N <= 4) {
     const __mmask8 m = static_cast<__mmask8>(lanes);
-    _mm_mask_storeu_ps(a, m, _mm_maskz_loadu_ps(m, aRow));
+    _mm_mask_storeu_ps(a, m, _mm_loadu_ps(aRow));
     for (int k = 0; k < 3; ++k) _mm_mask_storeu_ps(x[k], m, _mm_set1_ps(xv[k]));
     return;
   }
   for (int g = 0; lanes != 0; lanes >>= 8, g += 8) {
     const __mmask8 m = static_cast<__mmask8>(lanes);
-    _mm256_mask_storeu_ps(a + g, m, _mm256_maskz_loadu_ps(m, aRow + g));
+    _mm256_mask_storeu_ps(a + g, m, _mm256_loadu_ps(aRow + g));
     for (int k = 0; k < 3; ++k) _mm256_mask_storeu_ps(x[k] + g, m, _mm256_set1_ps(xv[k]));
   }
 }
@@ -203,6 +208,6 @@ RowFn rowFunction(int n) {
 void gatherBand(const GatherJob& job, int rBegin, int rEnd,
                 const std::function<void(int)>* ready) {
   static thread_local Scratch scratch;
-  scratch.fit(job.n, job.n * job.W);
+  scratch.fit(job.n, job.W);
   rowFunction(job.n)(job, rBegin, rEnd, ready, scratch);
 }
