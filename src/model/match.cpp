@@ -62,8 +62,14 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 // trigonometry: hue and saturation are computed only for vectors that pass
 // it, and the pixel's own only once one does. The outcome is the same as
 // converting every vector first.
+//
+// The shortcut: the saturation coneToHsv gives is x / (cos(a) v), which is
+// |(x, y)| / v to within a few double roundings before its own rounding to
+// float (relative error below 1e-7). A vector whose |(x, y)| / v is finite
+// and at least tau_S + 1e-6 (1 + that value) from Sp fails the saturation
+// test for certain; anything closer, or not finite, takes the full test.
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params) {
+                     int& outRow, int& outCol, const RunParams& params, Shortcut shortcut) {
   const float Vp = p.v;
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;
@@ -77,6 +83,12 @@ bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r,
         float unusedV;
         coneToHsv(p, Hp, Sp, unusedV);
         pixelConverted = true;
+      }
+      if (shortcut == Shortcut::Saturation) {
+        const double s = std::sqrt(static_cast<double>(m.x) * m.x + static_cast<double>(m.y) * m.y) / m.v;
+        if (std::isfinite(s) &&
+            std::fabs(static_cast<double>(Sp) - s) >= params.tau_S + 1e-6 * (1.0 + s))
+          continue;
       }
       float Hm, Sm, Vm;
       coneToHsv(m, Hm, Sm, Vm);

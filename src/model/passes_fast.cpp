@@ -48,7 +48,8 @@ inline MatchResult noMatch(float px, float py, float pv, const FloatPlanes& mode
   outCol = -1;
   if (params.shadowRemoval != 0) {
     const ConeColor p{px, py, pv};
-    if (findShadowMatch(p, model, W, r, c, n, outRow, outCol, params)) return ShadowMatch;
+    if (findShadowMatch(p, model, W, r, c, n, outRow, outCol, params, Shortcut::Saturation))
+      return ShadowMatch;
   }
   return NoMatch;
 }
