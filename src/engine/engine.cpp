@@ -135,7 +135,7 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
   if (kPassesInPlace && learningRate != 0) {
-    onlineStep(ctx, *frame_, *current_, labels_, spare_, matchRow_, matchCol_, alpha_);
+    onlineStep(ctx, *frame_, *current_, labels_, spare_, alpha_);
     std::swap(labels_, spare_);
   } else {
     detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);

@@ -19,12 +19,11 @@
 #include "model/model.h"
 
 // One online frame with the fast passes interleaved by bands of rows
-// (online.cpp): the labels and winners of the search, the filtered labels in
+// (online.cpp): the labels of the search, the filtered labels in
 // `spare`, and the model updated in place, all as detectionPass,
 // coherenceFilter and updatePass would leave them.
 void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
-                LabelMask& labels, LabelMask& spare, std::vector<int>& matchRow,
-                std::vector<int>& matchCol, const AlphaTable& alpha);
+                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha);
 
 class Engine {
  public:

@@ -29,8 +29,7 @@ constexpr int kReach = 2;
 }  // namespace
 
 void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
-                LabelMask& labels, LabelMask& spare, std::vector<int>& matchRow,
-                std::vector<int>& matchCol, const AlphaTable& alpha) {
+                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha) {
   const int H = ctx.g.H;
   const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
@@ -50,7 +49,7 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
     auto searchTo = [&](int r) {
       r = std::min(r, b1);
       if (r <= searched) return;
-      fast::detectionRows(ctx, frame, model, labels, matchRow, matchCol, searched, r);
+      update.detect(labels, searched, r);
       searched = r;
     };
     auto filterTo = [&](int r) {
@@ -58,7 +57,7 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
       if (r <= filtered) return;
       searchTo(r + kReach);
       coherenceRows(ctx, labels, spare, filtered, r);
-      update.winners(spare, matchRow, matchCol, filtered, r);
+      update.winners(spare, filtered, r);
       filtered = r;
     };
     // Laying pixel row pr reads its winners and the admissions of block
@@ -71,7 +70,7 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
   };
   auto seam = [&](int i) {  // between band i-1 and band i
     coherenceRows(ctx, labels, spare, filterHi(i), filterLo(i));
-    update.winners(spare, matchRow, matchCol, filterHi(i), filterLo(i));
+    update.winners(spare, filterHi(i), filterLo(i));
     update.lay(layHi(i), layLo(i));
   };
 

@@ -2,15 +2,16 @@
 // the context's workers.
 //
 // Search: the same float expressions in the same order as the reference,
-// a row of pixels at a time (rowScan, simd.h): for n = 3 four blocks per
+// a row of pixels at a time (rowWinners, simd.h): for n = 3 five blocks per
 // AVX-512 vector or one per SSE vector, for other n a block row per AVX-512
 // or AVX2 vector where the CPU has them, each lane the same float
 // operations in the same order. The scan keeps the running minimum without
 // branches: the reference records the first cell attaining the block's
 // minimum, and only when that minimum is below 100 and within the threshold
 // (a NaN distance never lowers it), so the scan finds that minimum first and
-// the pass then decides. The shadow fallback, which runs only when nothing
-// is within the threshold, calls the reference findShadowMatch.
+// then decides. The winner is kept as its code in the block (gather.h). The
+// shadow fallback, which runs only when nothing is within the threshold,
+// calls the reference findShadowMatch.
 //
 // Update: gathered per block row (gather.h), so each cell is written once,
 // in place: `current` and `next` may be the same planes, and the frame needs
@@ -41,55 +42,40 @@
 namespace fast {
 namespace {
 
-// The shadow fallback, taken when nothing is within the threshold.
-inline MatchResult noMatch(float px, float py, float pv, const FloatPlanes& model, int W, int r,
-                           int c, int n, const RunParams& params, int& outRow, int& outCol) {
-  outRow = -1;
-  outCol = -1;
-  if (params.shadowRemoval != 0) {
-    const ConeColor p{px, py, pv};
-    if (findShadowMatch(p, model, W, r, c, n, outRow, outCol, params, Shortcut::Saturation))
-      return ShadowMatch;
-  }
-  return NoMatch;
+static_assert(kNoWinner == kNoMatch, "a pixel the search leaves without a winner has no match");
+
+// The shadow fallback of ROI pixel (r, c), taken when nothing is within the
+// threshold: whether it is a shadow, and its shadow winner's absolute row
+// and column (-1 when none).
+inline bool shadowOf(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& model,
+                     int r, int c, int& wr, int& wc) {
+  wr = wc = -1;
+  if (ctx.params.shadowRemoval == 0) return false;
+  const std::size_t p = static_cast<std::size_t>(r) * ctx.g.W + c;
+  const ConeColor colour{frame[0][p], frame[1][p], frame[2][p]};
+  return findShadowMatch(colour, model, ctx.g.W, r, c, ctx.g.n, wr, wc, ctx.params,
+                         Shortcut::Saturation);
 }
 
-// The searches of the pixels of row r: one row scan (simd.h), then per ROI
-// pixel the reference's choice: the centre when it is as close as the
-// block's least distance, else the first cell attaining it, if within
-// `threshold`; the shadow fallback otherwise. Calls found(p, result, winner
-// row, winner column) for each ROI pixel p.
-template <typename Found>
+// The winners of row r's pixels into code[0..W): each ROI pixel's winner
+// code (simd.h), kNoMatch where nothing is within `threshold` (the shadow
+// fallback is the caller's), kOutside for pixels outside the ROI.
 void searchRow(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& model, int r,
-               float threshold, BlockScan* scans, const Found& found) {
-  const int W = ctx.g.W, n = ctx.g.n, h = n / 2;
+               float threshold, std::uint8_t* code) {
+  const int W = ctx.g.W, n = ctx.g.n;
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::size_t row = static_cast<std::size_t>(r) * W;
   const std::size_t base = static_cast<std::size_t>(r) * n * modelW;
-  rowScan(model[0] + base, model[1] + base, model[2] + base, modelW, n, frame[0] + row,
-          frame[1] + row, frame[2] + row, W, scans);
+  rowWinners(model[0] + base, model[1] + base, model[2] + base, modelW, n, frame[0] + row,
+             frame[1] + row, frame[2] + row, W, threshold, code);
   const std::uint8_t* inRoi = ctx.roi.bytes.data() + row;
-  for (int c = 0; c < W; ++c) {
-    if (inRoi[c] == 0) continue;
-    const BlockScan& s = scans[c];
-    int wr, wc;
-    MatchResult res = Match;
-    if (s.minAt >= 0 && s.minDist <= threshold) {
-      const int at = s.centreDist <= s.minDist ? h * n + h : s.minAt;
-      wr = r * n + at / n;
-      wc = c * n + at % n;
-    } else {
-      const std::size_t p = row + c;
-      res = noMatch(frame[0][p], frame[1][p], frame[2][p], model, W, r, c, n, ctx.params, wr, wc);
-    }
-    found(row + c, res, wr, wc);
-  }
+  for (int c = 0; c < W; ++c) code[c] = inRoi[c] != 0 ? code[c] : kOutside;
 }
 
-inline BlockScan* scanBuffer(int W) {
-  static thread_local std::vector<BlockScan> scans;
-  if (scans.size() < static_cast<std::size_t>(W)) scans.resize(W);
-  return scans.data();
+inline std::uint8_t* rowBuffer(int W) {
+  static thread_local std::vector<std::uint8_t> codes;
+  if (codes.size() < static_cast<std::size_t>(W)) codes.resize(W);
+  return codes.data();
 }
 
 // First block row a window can reach: the one above the first ROI row.
@@ -164,19 +150,17 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
       admit[q] = static_cast<std::uint8_t>(kAdmitOwn | (open ? kAdmitEarlier : 0) |
                                            (open && inRoi[q] == 0 ? kAdmitLater : 0));
     }
-    BlockScan* scans = scanBuffer(W);
     int searched = std::max(b0, roi.firstRoiRow);
     auto searchTo = [&](int rEnd) {
       for (; searched < std::min(rEnd, b1); ++searched) {
         const int r = searched;
-        searchRow(ctx, frame, current, r, params.e1, scans,
-                  [&](std::size_t p, MatchResult res, int wr, int wc) {
-                    const int c = static_cast<int>(p - static_cast<std::size_t>(r) * W);
-                    code[p] = res == Match
-                                  ? static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n))
-                              : res == ShadowMatch ? kShadow
-                                                   : kNoMatch;
-                  });
+        std::uint8_t* codeRow = code + static_cast<std::size_t>(r) * W;
+        searchRow(ctx, frame, current, r, params.e1, codeRow);
+        for (int c = 0; c < W; ++c) {
+          int wr, wc;
+          if (codeRow[c] == kNoMatch && shadowOf(ctx, frame, current, r, c, wr, wc))
+            codeRow[c] = kShadow;
+        }
       }
     };
     // Laying pixel row pr reads its winners.
@@ -197,17 +181,20 @@ void detectionRows(const PassContext& ctx, const FloatPlanes& frame, const Float
                    int rBegin, int rEnd) {
   assert(labels.size() >= ctx.g.pixels());
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
-  std::uint8_t* lab = labels.data();
-  int* mrow = matchRow.data();
-  int* mcol = matchCol.data();
-  BlockScan* scans = scanBuffer(ctx.g.W);
-  for (int r = std::max(rBegin, ctx.roi.firstRoiRow); r < rEnd; ++r)
-    searchRow(ctx, frame, current, r, ctx.params.e2, scans,
-              [&](std::size_t p, MatchResult res, int wr, int wc) {
-                lab[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
-                mrow[p] = wr;
-                mcol[p] = wc;
-              });
+  const int W = ctx.g.W, n = ctx.g.n;
+  std::uint8_t* codes = rowBuffer(W);
+  for (int r = std::max(rBegin, ctx.roi.firstRoiRow); r < rEnd; ++r) {
+    searchRow(ctx, frame, current, r, ctx.params.e2, codes);
+    for (int c = 0; c < W; ++c) {
+      const int o = codes[c];
+      if (o == kOutside) continue;
+      const std::size_t p = static_cast<std::size_t>(r) * W + c;
+      int wr = r * n + o / n, wc = c * n + o % n;
+      labels[p] = o != kNoMatch ? 0 : shadowOf(ctx, frame, current, r, c, wr, wc) ? 85 : 255;
+      matchRow[p] = wr;
+      matchCol[p] = wc;
+    }
+  }
 }
 
 void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
@@ -222,6 +209,8 @@ OnlineUpdate::OnlineUpdate(const PassContext& ctx, const FloatPlanes& frame,
     : ctx_(ctx),
       code_(codeBuffer(ctx.g.pixels())),
       admit_(admitBuffer(ctx.g.pixels())),
+      frame_(&frame),
+      current_(&current),
       job_(gatherJob(ctx, code_, admit_, alpha, frame, current, next)) {
   assert(alpha.n == ctx.g.n && ctx.g.n <= kMaxSide);
 }
@@ -245,6 +234,39 @@ void OnlineUpdate::winners(const LabelMask& labels, const std::vector<int>& matc
       if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
       code_[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
     }
+}
+
+void OnlineUpdate::detect(LabelMask& labels, int rBegin, int rEnd) const {
+  const int W = ctx_.g.W;
+  assert(labels.size() >= ctx_.g.pixels());
+  const std::uint8_t* inRoi = ctx_.roi.bytes.data();
+  std::uint8_t* lab = labels.data();
+  for (int r = std::max(rBegin, ctx_.roi.firstRoiRow); r < rEnd; ++r) {
+    const std::size_t row = static_cast<std::size_t>(r) * W;
+    std::uint8_t* code = code_ + row;
+    searchRow(ctx_, *frame_, *current_, r, ctx_.params.e2, code);
+    for (int c = 0; c < W; ++c)
+      if (inRoi[row + c] != 0) lab[row + c] = code[c] == kNoMatch ? 255 : 0;
+    // A shadow's winner is laid too if the filter labels it 0.
+    for (int c = 0; c < W; ++c) {
+      int wr, wc;
+      if (code[c] != kNoMatch || !shadowOf(ctx_, *frame_, *current_, r, c, wr, wc)) continue;
+      lab[row + c] = 85;
+      code[c] = static_cast<std::uint8_t>((wr - r * ctx_.g.n) * ctx_.g.n + (wc - c * ctx_.g.n));
+    }
+  }
+}
+
+void OnlineUpdate::winners(const LabelMask& labels, int rBegin, int rEnd) const {
+  assert(labels.size() >= ctx_.g.pixels());
+  const std::uint8_t* lab = labels.data();
+  // A block admits every window while its label is 0, none otherwise; the
+  // pixels without a winner keep kNoMatch or kOutside.
+  for (std::size_t p = static_cast<std::size_t>(rBegin) * ctx_.g.W;
+       p < static_cast<std::size_t>(rEnd) * ctx_.g.W; ++p) {
+    admit_[p] = lab[p] == 0 ? kAdmitAll : 0;
+    code_[p] = lab[p] == 0 ? code_[p] : kOutside;
+  }
 }
 
 void OnlineUpdate::lay(int rBegin, int rEnd, const std::function<void(int)>* ready) const {

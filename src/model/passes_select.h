@@ -56,18 +56,26 @@ void detectionRows(const PassContext& ctx, const FloatPlanes& frame, const Float
 // and admissions of rows once their labels are final; lay() updates block
 // rows [rBegin, rEnd), calling (*ready)(pr) before it reads the winners of
 // pixel row pr and the admissions of rows pr-1..pr+1.
+//
+// detect() is detectionRows keeping the winners as codes for winners(labels,
+// rBegin, rEnd) rather than as positions; it reads `current`, so it runs on
+// a block row before lay() rewrites it.
 class OnlineUpdate {
  public:
   OnlineUpdate(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                const AlphaTable& alpha, FloatPlanes& next);
   void winners(const LabelMask& labels, const std::vector<int>& matchRow,
                const std::vector<int>& matchCol, int rBegin, int rEnd) const;
+  void detect(LabelMask& labels, int rBegin, int rEnd) const;
+  void winners(const LabelMask& labels, int rBegin, int rEnd) const;
   void lay(int rBegin, int rEnd, const std::function<void(int)>* ready = nullptr) const;
 
  private:
   const PassContext& ctx_;
   std::uint8_t* code_;   // the job's winner codes and admissions, which
   std::uint8_t* admit_;  // winners() writes
+  const FloatPlanes* frame_;
+  const FloatPlanes* current_;
   GatherJob job_;
 };
 }  // namespace fast

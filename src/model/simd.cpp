@@ -3,6 +3,7 @@
 #include <immintrin.h>
 
 #include <atomic>
+#include <cstdint>
 
 // GCC 12's AVX-512 headers trip these on their own undefined-vector helpers.
 #pragma GCC diagnostic ignored "-Wuninitialized"
@@ -10,6 +11,18 @@
 #pragma GCC diagnostic ignored "-Wpsabi"
 
 namespace {
+
+// The n x n block whose top-left cell is X[0] (rows modelW apart) against
+// colour (px, py, pv): the least distance below 100 that no NaN lowers
+// (100 when none), the first block index i*n + j attaining it (-1 when
+// none) and the centre's distance. n <= 16.
+struct BlockScan {
+  float minDist;
+  int minAt;
+  float centreDist;
+};
+using BlockScanFn = BlockScan (*)(const float* X, const float* Y, const float* V,
+                                  std::size_t modelW, int n, float px, float py, float pv);
 
 BlockScan scanPortable(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
                        float px, float py, float pv) {
@@ -121,22 +134,35 @@ __attribute__((target("avx2"))) BlockScan scan256(const float* X, const float* Y
   return out;
 }
 
-// Four n = 3 blocks side by side per step: a block row of four blocks is
-// twelve consecutive cells, one 16-lane vector per plane, against the four
-// pixels' colours spread three lanes each. The same float operations per
-// lane as the scalar scan.
-__attribute__((target("avx512f"))) void rowScan3x512(const float* X, const float* Y,
-                                                    const float* V, std::size_t modelW,
-                                                    const float* px, const float* py,
-                                                    const float* pv, int count, BlockScan* out) {
-  const __m512i spread = _mm512_setr_epi32(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3);
+// The winner code of a scanned block: the centre when it is as close as
+// the least distance, else the first cell attaining it, if that distance is
+// below 100 and within `threshold`.
+inline std::uint8_t decide(const BlockScan& s, int n, float threshold) {
+  if (s.minAt < 0 || !(s.minDist <= threshold)) return kNoWinner;
+  const int h = n / 2;
+  return static_cast<std::uint8_t>(s.centreDist <= s.minDist ? h * n + h : s.minAt);
+}
+
+// Five n = 3 blocks side by side per step: a block row of five blocks is
+// fifteen consecutive cells, one 16-lane vector per plane, against the five
+// pixels' colours spread three lanes each (lane 15 is ignored). The same
+// float operations per lane as the scalar scan, and the same choice as
+// decide(), made in the vector.
+__attribute__((target("avx512f,avx512vl,avx512bw"))) void rowWinners3x512(
+    const float* X, const float* Y, const float* V, std::size_t modelW, const float* px,
+    const float* py, const float* pv, int count, float threshold, std::uint8_t* code) {
+  const __m512i spread = _mm512_setr_epi32(0, 0, 0, 1, 1, 1, 2, 2, 2, 3, 3, 3, 4, 4, 4, 4);
   const __m512i next1 = _mm512_setr_epi32(1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15);
   const __m512i next2 = _mm512_setr_epi32(2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 15, 15);
-  const __m512i firsts = _mm512_setr_epi32(0, 0, 0, 3, 3, 3, 6, 6, 6, 9, 9, 9, 9, 9, 9, 9);
-  const __m512 hundred = _mm512_set1_ps(100.0f);
-  alignas(64) float mins[16], centres[16];
-  for (int c = 0; c < count; c += 4) {
-    const int k = count - c < 4 ? count - c : 4;
+  const __m512i firsts = _mm512_setr_epi32(0, 3, 6, 9, 12, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
+  // Each lane's index in its block row, and in the block's second and third rows.
+  const __m512i col0 = _mm512_setr_epi32(0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0, 1, 2, 0);
+  const __m512i col1 = _mm512_add_epi32(col0, _mm512_set1_epi32(3));
+  const __m512i col2 = _mm512_add_epi32(col0, _mm512_set1_epi32(6));
+  const __m512i none = _mm512_set1_epi32(kNoWinner), centre = _mm512_set1_epi32(4);
+  const __m512 hundred = _mm512_set1_ps(100.0f), T = _mm512_set1_ps(threshold);
+  for (int c = 0; c < count; c += 5) {
+    const int k = count - c < 5 ? count - c : 5;
     const __mmask16 pixels = static_cast<__mmask16>((1u << k) - 1u);
     const __mmask16 cells = static_cast<__mmask16>((1u << (3 * k)) - 1u);
     const __m512 PX = _mm512_permutexvar_ps(spread, _mm512_maskz_loadu_ps(pixels, px + c));
@@ -146,7 +172,7 @@ __attribute__((target("avx512f"))) void rowScan3x512(const float* X, const float
     __m512 low = hundred;
     for (int i = 0; i < 3; ++i) {
       const std::size_t b = i * modelW + 3 * static_cast<std::size_t>(c);
-      // Ahead by four steps, a cache line each: the model comes from memory.
+      // Ahead by about three steps, a cache line each: the model comes from memory.
       _mm_prefetch(reinterpret_cast<const char*>(X + b + 48), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char*>(Y + b + 48), _MM_HINT_T0);
       _mm_prefetch(reinterpret_cast<const char*>(V + b + 48), _MM_HINT_T0);
@@ -157,22 +183,26 @@ __attribute__((target("avx512f"))) void rowScan3x512(const float* X, const float
       d[i] = _mm512_add_ps(sxy, _mm512_mul_ps(dv, dv));
       low = _mm512_min_ps(d[i], low);  // a NaN distance keeps `low`
     }
-    // Each block's least distance, in its first lane and then in all three
-    // (`low` holds no NaN, so the order of the minima does not matter).
+    // Each block's least distance in its first lane (`low` holds no NaN, so
+    // the order of the minima does not matter), broadcast to its three.
     __m512 m = _mm512_min_ps(low, _mm512_permutexvar_ps(next1, low));
     m = _mm512_min_ps(m, _mm512_permutexvar_ps(next2, low));
-    const __m512 M = _mm512_permutexvar_ps(firsts, m);
-    const unsigned h0 = _mm512_cmpeq_ps_mask(d[0], M), h1 = _mm512_cmpeq_ps_mask(d[1], M),
-                   h2 = _mm512_cmpeq_ps_mask(d[2], M);
-    _mm512_store_ps(mins, m);
-    _mm512_store_ps(centres, d[1]);
-    for (int g = 0; g < k; ++g) {
-      const float minDist = mins[3 * g];
-      const unsigned hits = ((h0 >> (3 * g)) & 7u) | ((h1 >> (3 * g)) & 7u) << 3 |
-                            ((h2 >> (3 * g)) & 7u) << 6;
-      out[c + g] = BlockScan{minDist, minDist < 100.0f ? __builtin_ctz(hits) : -1,
-                             centres[3 * g + 1]};
-    }
+    const __m512 M = _mm512_permutexvar_ps(spread, _mm512_permutexvar_ps(firsts, m));
+    // Per lane, the first row attaining it; per block the least such index.
+    __m512i at = _mm512_mask_mov_epi32(none, _mm512_cmpeq_ps_mask(d[2], M), col2);
+    at = _mm512_mask_mov_epi32(at, _mm512_cmpeq_ps_mask(d[1], M), col1);
+    at = _mm512_mask_mov_epi32(at, _mm512_cmpeq_ps_mask(d[0], M), col0);
+    __m512i first = _mm512_min_epi32(at, _mm512_permutexvar_epi32(next1, at));
+    first = _mm512_min_epi32(first, _mm512_permutexvar_epi32(next2, at));
+    // In lane 3g: block g's least distance, first index and centre distance.
+    const __m512 centreDist = _mm512_permutexvar_ps(next1, d[1]);
+    const __mmask16 match = _mm512_cmp_ps_mask(m, hundred, _CMP_LT_OQ) &
+                            _mm512_cmp_ps_mask(m, T, _CMP_LE_OQ);
+    const __mmask16 toCentre = _mm512_cmp_ps_mask(centreDist, m, _CMP_LE_OQ);
+    __m512i chosen = _mm512_mask_mov_epi32(first, toCentre, centre);
+    chosen = _mm512_mask_mov_epi32(none, match, chosen);
+    const __m128i bytes = _mm512_cvtepi32_epi8(_mm512_permutexvar_epi32(firsts, chosen));
+    _mm_mask_storeu_epi8(code + c, pixels, bytes);
   }
 }
 
@@ -208,15 +238,6 @@ BlockScan scan3Sse(const float* X, const float* Y, const float* V, std::size_t m
   return BlockScan{minDist, minAt, centre};
 }
 
-void rowScanEach(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
-                 const float* px, const float* py, const float* pv, int count, BlockScan* out,
-                 BlockScanFn scan) {
-  for (int c = 0; c < count; ++c) {
-    const std::size_t b = static_cast<std::size_t>(c) * n;
-    out[c] = scan(X + b, Y + b, V + b, modelW, n, px[c], py[c], pv[c]);
-  }
-}
-
 std::atomic<int> forced{-1};
 
 Isa bestIsa() {
@@ -250,7 +271,7 @@ const char* isaName(Isa isa) {
   return isa == Isa::Avx512 ? "AVX-512" : isa == Isa::Avx2 ? "AVX2" : "portable";
 }
 
-BlockScanFn blockScan() {
+static BlockScanFn blockScan() {
   switch (activeIsa()) {
     case Isa::Avx512:
       return scan512;
@@ -261,16 +282,25 @@ BlockScanFn blockScan() {
   }
 }
 
-void rowScan(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
-             const float* px, const float* py, const float* pv, int count, BlockScan* out) {
+void rowWinners(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
+                const float* px, const float* py, const float* pv, int count, float threshold,
+                std::uint8_t* code) {
   if (n == 3 && activeIsa() == Isa::Avx512) {
-    rowScan3x512(X, Y, V, modelW, px, py, pv, count, out);
-  } else if (n == 3 && activeIsa() != Isa::Portable) {
-    for (int c = 0; c + 1 < count; ++c)
-      out[c] = scan3Sse(X + 3 * c, Y + 3 * c, V + 3 * c, modelW, px[c], py[c], pv[c]);
-    rowScanEach(X + 3 * (count - 1), Y + 3 * (count - 1), V + 3 * (count - 1), modelW, 3,
-                px + count - 1, py + count - 1, pv + count - 1, 1, out + count - 1, scanPortable);
-  } else {
-    rowScanEach(X, Y, V, modelW, n, px, py, pv, count, out, blockScan());
+    rowWinners3x512(X, Y, V, modelW, px, py, pv, count, threshold, code);
+    return;
   }
+  auto each = [&](int c, BlockScanFn scan) {
+    const std::size_t b = static_cast<std::size_t>(c) * n;
+    code[c] = decide(scan(X + b, Y + b, V + b, modelW, n, px[c], py[c], pv[c]), n, threshold);
+  };
+  int c = 0;
+  if (n == 3 && activeIsa() != Isa::Portable) {
+    // The last block is left to the scalar scan (scan3Sse reads a cell past it).
+    for (; c + 1 < count; ++c)
+      code[c] = decide(scan3Sse(X + 3 * c, Y + 3 * c, V + 3 * c, modelW, px[c], py[c], pv[c]),
+                       3, threshold);
+    each(c++, scanPortable);
+  }
+  const BlockScanFn scan = blockScan();
+  for (; c < count; ++c) each(c, scan);
 }

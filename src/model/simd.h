@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 enum class Isa { Portable, Avx2, Avx512 };
 
@@ -16,21 +17,13 @@ void forceIsa(Isa isa);
 bool isaAvailable(Isa isa);
 const char* isaName(Isa isa);
 
-// The n x n block whose top-left cell is X[0] (rows modelW apart) against
-// colour (px, py, pv): the least distance below 100 that no NaN lowers
-// (100 when none), the first block index i*n + j attaining it (-1 when
-// none) and the centre's distance. n <= 16.
-struct BlockScan {
-  float minDist;
-  int minAt;
-  float centreDist;
-};
-using BlockScanFn = BlockScan (*)(const float* X, const float* Y, const float* V,
-                                  std::size_t modelW, int n, float px, float py, float pv);
-
-BlockScanFn blockScan();
+// What rowWinners gives a pixel with no winner.
+constexpr std::uint8_t kNoWinner = 0xFF;
 // The blocks of `count` pixels side by side, the first block's top-left cell
-// at X[0], against the pixels' colours px[c], py[c], pv[c]: out[c] as
-// blockScan would give it.
-void rowScan(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
-             const float* px, const float* py, const float* pv, int count, BlockScan* out);
+// at X[0], against the pixels' colours px[c], py[c], pv[c]: code[c] is the
+// winner's index i*n + j in the block, the centre when it is as close as the
+// least distance, else the first cell attaining that distance, if that
+// distance is below 100 and within `threshold`; kNoWinner otherwise.
+void rowWinners(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
+                const float* px, const float* py, const float* pv, int count, float threshold,
+                std::uint8_t* code);
