@@ -259,13 +259,17 @@ void OnlineUpdate::detect(LabelMask& labels, int rBegin, int rEnd) const {
 
 void OnlineUpdate::winners(const LabelMask& labels, int rBegin, int rEnd) const {
   assert(labels.size() >= ctx_.g.pixels());
-  const std::uint8_t* lab = labels.data();
+  const std::size_t begin = static_cast<std::size_t>(rBegin) * ctx_.g.W;
+  const std::size_t count = static_cast<std::size_t>(rEnd - rBegin) * ctx_.g.W;
+  // Distinct buffers: said so, the loop runs in vectors.
+  const std::uint8_t* __restrict lab = labels.data() + begin;
+  std::uint8_t* __restrict admit = admit_ + begin;
+  std::uint8_t* __restrict code = code_ + begin;
   // A block admits every window while its label is 0, none otherwise; the
   // pixels without a winner keep kNoMatch or kOutside.
-  for (std::size_t p = static_cast<std::size_t>(rBegin) * ctx_.g.W;
-       p < static_cast<std::size_t>(rEnd) * ctx_.g.W; ++p) {
-    admit_[p] = lab[p] == 0 ? kAdmitAll : 0;
-    code_[p] = lab[p] == 0 ? code_[p] : kOutside;
+  for (std::size_t p = 0; p < count; ++p) {
+    admit[p] = lab[p] == 0 ? kAdmitAll : 0;
+    code[p] = lab[p] == 0 ? code[p] : kOutside;
   }
 }
 
