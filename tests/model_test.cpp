@@ -91,13 +91,34 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
       {"black pixel never", {0, 0, 0}, {0, 0, 0.5f}, shadow(0), false},
       {"black cell never", {0, 0, 0.5f}, {0, 0, 0}, shadow(0.5f, max), false},
   };
-  for (const auto& [name, pixel, cell, params, passes] : cases) {
-    Model m(3, 1, 1);  // V = 0 cells fail: infinite ratio
-    m.set(1, 2, cell);
-    int row = 7, col = 7;
-    EXPECT_EQ(findShadowMatch(pixel, m.p, 1, 0, 0, 3, row, col, params), passes) << name;
-    EXPECT_EQ(std::pair(row, col), passes ? std::pair(1, 2) : std::pair(7, 7)) << name;
+  for (const auto& [name, pixel, cell, params, passes] : cases)
+    for (Shortcut shortcut : {Shortcut::None, Shortcut::Estimates}) {
+      Model m(3, 1, 1);  // V = 0 cells fail: infinite ratio
+      m.set(1, 2, cell);
+      int row = 7, col = 7;
+      EXPECT_EQ(findShadowMatch(pixel, m.p, 1, 0, 0, 3, row, col, params, shortcut), passes) << name;
+      EXPECT_EQ(std::pair(row, col), passes ? std::pair(1, 2) : std::pair(7, 7)) << name;
+    }
+  // The estimates never change an outcome, also within a hair of tau_S and
+  // tau_H: cells a random saturation and hue step from random pixels, some
+  // of them near hues 90 and 270, where the saturation is the most sensitive.
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<float> unit(0, 1), hair(-2e-5f, 2e-5f);
+  const RunParams params = shadow(0.7f, 1, 0.1f, 10);
+  int passed = 0;
+  for (int t = 0; t < 50000; ++t) {
+    const float H = t % 7 == 0 ? 90 + 180 * (t % 2) + 20 * hair(rng) : 360 * unit(rng), S = unit(rng), V = unit(rng);
+    const float dS = (t % 3 == 0 ? 0.1f : 0.2f * unit(rng) - 0.1f) * (t % 2 ? 1 : -1) + hair(rng);
+    const float dH = (t % 5 == 0 ? 10.0f : 20 * unit(rng) - 10) * (t % 2 ? -1 : 1) + 100 * hair(rng);
+    Model m(3, 1, 1);
+    m.set(1, 1, hsvToCone(std::fmod(H + dH + 360, 360.0f), std::clamp(S + dS, 0.0f, 1.0f), V / (0.7f + 0.35f * unit(rng))));
+    int r1 = -1, c1 = -1, r2 = -1, c2 = -1;
+    const ConeColor pixel = hsvToCone(H, S, V);
+    const bool full = findShadowMatch(pixel, m.p, 1, 0, 0, 3, r1, c1, params);
+    passed += full;
+    ASSERT_EQ(findShadowMatch(pixel, m.p, 1, 0, 0, 3, r2, c2, params, Shortcut::Estimates), full) << t;
   }
+  EXPECT_GT(passed, 1000);
   // Pixel (1, 0) of a 2 x 2 frame, model rows 3..5, columns 0..2: the first
   // passing vector wins over a closer one, and only when nothing matches.
   Model m(3, 2, 2);

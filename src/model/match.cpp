@@ -63,32 +63,71 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 // it, and the pixel's own only once one does. The outcome is the same as
 // converting every vector first.
 //
-// The shortcut: the saturation coneToHsv gives is x / (cos(a) v), which is
-// |(x, y)| / v to within a few double roundings before its own rounding to
-// float (relative error below 1e-7). A vector whose |(x, y)| / v is finite
-// and at least tau_S + 1e-6 (1 + that value) from Sp fails the saturation
-// test for certain; anything closer, or not finite, takes the full test.
+// The shortcut, Shortcut::Estimates, passes over vectors that plainly fail
+// without any trigonometry. The saturation coneToHsv gives is x / (cos(a) v),
+// which is |(x, y)| / v but for the float 2 pi added to negative angles
+// (1.7e-7 off): that moves cos(a) by up to 1.7e-7 |sin(a)|, a relative
+// 1.7e-7 |y / x|, and the rest is a few roundings (below 1e-6 relative).
+// Estimated so for the pixel and the vector, with those errors as slack, a
+// gap of at least tau_S plus both slacks fails the saturation test for
+// certain. The hue difference is the angle between the two (x, y) vectors to
+// within 1e-4 degrees (float roundings, the float constants of coneToHsv):
+// an angle whose cosine is below that of tau_H + 0.05 degrees fails the hue
+// test for certain. Anything closer, zero or not finite takes the full test.
+namespace {
+
+struct Estimates {
+  double x, y, r, s, slack;  // (x, y), its length, the saturation and its error bound
+  explicit Estimates(const ConeColor& c)
+      : x(c.x),
+        y(c.y),
+        r(std::sqrt(x * x + y * y)),
+        s(r / c.v),
+        slack(std::fabs(s) * (1e-6 + 4e-7 * std::fabs(y / x)) + 1e-9) {}
+};
+
+constexpr double kHueMargin = 0.05;  // degrees
+
+// The cosine of the widest hue difference that may pass: -2 when every one may.
+double hueCosineLimit(float tauH) {
+  static thread_local float cachedTau = -1.0f;
+  static thread_local double cached = -2.0;
+  if (tauH != cachedTau) {
+    const double limit = static_cast<double>(tauH) + kHueMargin;
+    cached = limit < 180.0 ? std::cos(limit * 3.14159265358979323846 / 180.0) : -2.0;
+    cachedTau = tauH;
+  }
+  return cached;
+}
+
+bool plainlyNoShadow(const Estimates& p, const Estimates& m, double tauS, double hueCos) {
+  const double slack = p.slack + m.slack;  // NaN or infinite when in doubt
+  if (std::isfinite(slack) && std::fabs(p.s - m.s) >= tauS + slack) return true;
+  const double lengths = p.r * m.r;
+  return lengths > 0.0 && std::isfinite(lengths) && p.x * m.x + p.y * m.y < hueCos * lengths;
+}
+
+}  // namespace
+
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
                      int& outRow, int& outCol, const RunParams& params, Shortcut shortcut) {
   const float Vp = p.v;
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;
+  const bool quick = shortcut == Shortcut::Estimates;
+  const Estimates pe(p);
+  const double hueCos = quick ? hueCosineLimit(params.tau_H) : -2.0;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
       const ConeColor m = coneAt(model, static_cast<std::size_t>(i) * modelW + j);
       const float ratio = static_cast<float>(static_cast<double>(Vp) / m.v);
       if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
+      if (quick && plainlyNoShadow(pe, Estimates(m), params.tau_S, hueCos)) continue;
       if (!pixelConverted) {
         float unusedV;
         coneToHsv(p, Hp, Sp, unusedV);
         pixelConverted = true;
-      }
-      if (shortcut == Shortcut::Saturation) {
-        const double s = std::sqrt(static_cast<double>(m.x) * m.x + static_cast<double>(m.y) * m.y) / m.v;
-        if (std::isfinite(s) &&
-            std::fabs(static_cast<double>(Sp) - s) >= params.tau_S + 1e-6 * (1.0 + s))
-          continue;
       }
       float Hm, Sm, Vm;
       coneToHsv(m, Hm, Sm, Vm);

@@ -45,9 +45,10 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, i
                           int c, int& outRow, int& outCol, int n, float threshold,
                           const RunParams& params);
 // First vector of the block (row-major) the pixel is a darker version of.
-// With Shortcut::Saturation, vectors whose saturation is plainly too far
-// from the pixel's are passed over without converting them (same outcome).
-enum class Shortcut { None, Saturation };
+// With Shortcut::Estimates, vectors whose saturation or hue is plainly too
+// far from the pixel's are passed over without converting them (same
+// outcome).
+enum class Shortcut { None, Estimates };
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
                      int& outRow, int& outCol, const RunParams& params,
                      Shortcut shortcut = Shortcut::None);

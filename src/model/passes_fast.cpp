@@ -54,7 +54,7 @@ inline bool shadowOf(const PassContext& ctx, const FloatPlanes& frame, const Flo
   const std::size_t p = static_cast<std::size_t>(r) * ctx.g.W + c;
   const ConeColor colour{frame[0][p], frame[1][p], frame[2][p]};
   return findShadowMatch(colour, model, ctx.g.W, r, c, ctx.g.n, wr, wc, ctx.params,
-                         Shortcut::Saturation);
+                         Shortcut::Estimates);
 }
 
 // The winners of row r's pixels into code[0..W): each ROI pixel's winner
