@@ -104,14 +104,16 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
   // of them near hues 90 and 270, where the saturation is the most sensitive.
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(0, 1), hair(-2e-5f, 2e-5f);
-  const RunParams params = shadow(0.7f, 1, 0.1f, 10);
+  const RunParams narrow = shadow(0.7f, 1, 0.1f, 10), wide = shadow(0.7f, 1, 0.1f, 120);
   int passed = 0;
   for (int t = 0; t < 50000; ++t) {
     const float H = t % 7 == 0 ? 90 + 180 * (t % 2) + 20 * hair(rng) : 360 * unit(rng), S = unit(rng), V = unit(rng);
     const float dS = (t % 3 == 0 ? 0.1f : 0.2f * unit(rng) - 0.1f) * (t % 2 ? 1 : -1) + hair(rng);
-    const float dH = (t % 5 == 0 ? 10.0f : 20 * unit(rng) - 10) * (t % 2 ? -1 : 1) + 100 * hair(rng);
+    const RunParams& params = t % 4 == 3 ? wide : narrow;
+    const float tauH = params.tau_H, ratio = t % 11 == 0 ? 0.7f + hair(rng) : 0.65f + 0.4f * unit(rng);
+    const float dH = (t % 5 == 0 ? tauH : 2 * tauH * unit(rng) - tauH) * (t % 2 ? -1 : 1) + 100 * hair(rng);
     Model m(3, 1, 1);
-    m.set(1, 1, hsvToCone(std::fmod(H + dH + 360, 360.0f), std::clamp(S + dS, 0.0f, 1.0f), V / (0.7f + 0.35f * unit(rng))));
+    m.set(1, 1, hsvToCone(std::fmod(H + dH + 360, 360.0f), std::clamp(S + dS, 0.0f, 1.0f), V / ratio));
     int r1 = -1, c1 = -1, r2 = -1, c2 = -1;
     const ConeColor pixel = hsvToCone(H, S, V);
     const bool full = findShadowMatch(pixel, m.p, 1, 0, 0, 3, r1, c1, params);

@@ -63,28 +63,22 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 // it, and the pixel's own only once one does. The outcome is the same as
 // converting every vector first.
 //
-// The shortcut, Shortcut::Estimates, passes over vectors that plainly fail
-// without any trigonometry. The saturation coneToHsv gives is x / (cos(a) v),
-// which is |(x, y)| / v but for the float 2 pi added to negative angles
-// (1.7e-7 off): that moves cos(a) by up to 1.7e-7 |sin(a)|, a relative
-// 1.7e-7 |y / x|, and the rest is a few roundings (below 1e-6 relative).
-// Estimated so for the pixel and the vector, with those errors as slack, a
-// gap of at least tau_S plus both slacks fails the saturation test for
-// certain. The hue difference is the angle between the two (x, y) vectors to
-// within 1e-4 degrees (float roundings, the float constants of coneToHsv):
-// an angle whose cosine is below that of tau_H + 0.05 degrees fails the hue
-// test for certain. Anything closer, zero or not finite takes the full test.
+// The shortcut, Shortcut::Estimates, passes over vectors that plainly fail,
+// without divisions where products tell and without trigonometry:
+// - The value ratio: Vp < gamma v (1 - 1e-6), or Vp > beta v (1 + 1e-6),
+//   puts the rounded quotient outside [gamma, beta] for certain.
+// - The hue difference is the angle between the two (x, y) vectors to
+//   within 1e-4 degrees (float roundings, the float constants of
+//   coneToHsv): an angle whose cosine is below that of tau_H + 0.05 degrees
+//   fails for certain.
+// - The saturation coneToHsv gives is x / (cos(a) v), which is |(x, y)| / v
+//   but for the float 2 pi added to negative angles (1.7e-7 off): that moves
+//   cos(a) by up to 1.7e-7 |sin(a)|, a relative 1.7e-7 |y / x|, and the rest
+//   is a few roundings (below 1e-6 relative). Estimated so for the pixel and
+//   the vector, with those errors as slack, a gap of at least tau_S plus
+//   both slacks fails for certain.
+// Anything closer, zero or not finite takes the full test.
 namespace {
-
-struct Estimates {
-  double x, y, r, s, slack;  // (x, y), its length, the saturation and its error bound
-  explicit Estimates(const ConeColor& c)
-      : x(c.x),
-        y(c.y),
-        r(std::sqrt(x * x + y * y)),
-        s(r / c.v),
-        slack(std::fabs(s) * (1e-6 + 4e-7 * std::fabs(y / x)) + 1e-9) {}
-};
 
 constexpr double kHueMargin = 0.05;  // degrees
 
@@ -100,11 +94,33 @@ double hueCosineLimit(float tauH) {
   return cached;
 }
 
-bool plainlyNoShadow(const Estimates& p, const Estimates& m, double tauS, double hueCos) {
-  const double slack = p.slack + m.slack;  // NaN or infinite when in doubt
-  if (std::isfinite(slack) && std::fabs(p.s - m.s) >= tauS + slack) return true;
-  const double lengths = p.r * m.r;
-  return lengths > 0.0 && std::isfinite(lengths) && p.x * m.x + p.y * m.y < hueCos * lengths;
+struct Plain {
+  double x, y, lengthSq;
+  explicit Plain(const ConeColor& c) : x(c.x), y(c.y), lengthSq(x * x + y * y) {}
+  // The saturation estimate and its error bound (NaN or infinite when in doubt).
+  double saturation(float v) const { return std::sqrt(lengthSq) / v; }
+  double slack(double s) const { return std::fabs(s) * (1e-6 + 4e-7 * std::fabs(y / x)) + 1e-9; }
+};
+
+bool plainlyOutsideRatio(float Vp, float v, float gamma, float beta) {
+  if (!(v > 0.0f) || !std::isfinite(v)) return false;
+  const double vp = Vp, mv = v;
+  return (gamma > 0.0f && vp < gamma * mv * (1.0 - 1e-6)) ||
+         (beta >= 0.0f && std::isfinite(beta) && vp > beta * mv * (1.0 + 1e-6));
+}
+
+bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, double hueCos) {
+  const Plain q(m);
+  // dot < hueCos |p| |q|, squared with the signs kept apart.
+  const double dot = p.x * q.x + p.y * q.y, lengthsSq = p.lengthSq * q.lengthSq;
+  if (hueCos > -2.0 && lengthsSq > 0.0 && std::isfinite(lengthsSq) && std::isfinite(dot)) {
+    const double limitSq = hueCos * hueCos * lengthsSq;
+    if (hueCos >= 0.0 ? dot < 0.0 || dot * dot < limitSq : dot < 0.0 && dot * dot > limitSq)
+      return true;
+  }
+  const double sp = p.saturation(pv), sm = q.saturation(m.v);
+  const double slack = p.slack(sp) + q.slack(sm);
+  return std::isfinite(slack) && std::fabs(sp - sm) >= tauS + slack;
 }
 
 }  // namespace
@@ -115,15 +131,16 @@ bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r,
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;
   const bool quick = shortcut == Shortcut::Estimates;
-  const Estimates pe(p);
+  const Plain pe(p);
   const double hueCos = quick ? hueCosineLimit(params.tau_H) : -2.0;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
       const ConeColor m = coneAt(model, static_cast<std::size_t>(i) * modelW + j);
+      if (quick && plainlyOutsideRatio(Vp, m.v, params.gamma, params.beta)) continue;
       const float ratio = static_cast<float>(static_cast<double>(Vp) / m.v);
       if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
-      if (quick && plainlyNoShadow(pe, Estimates(m), params.tau_S, hueCos)) continue;
+      if (quick && plainlyNoShadow(pe, Vp, m, params.tau_S, hueCos)) continue;
       if (!pixelConverted) {
         float unusedV;
         coneToHsv(p, Hp, Sp, unusedV);
