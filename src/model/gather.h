@@ -6,9 +6,9 @@
 // order that covered it and was permitted on its block. A window spans n
 // cells around its winner, which lies in its pixel's block, so block row R
 // is reached only by the windows of pixel rows R-1..R+1. The windows are
-// painted in raster order into scratch rows (rate, colour and a covered flag
-// per cell, later windows over earlier ones), and once pixel row R+1 is laid
-// each covered cell of block row R is blended once. A block row reads and
+// painted in raster order into scratch rows (rate and colour per cell, a NaN
+// rate where none covers it; later windows over earlier ones), and once
+// pixel row R+1 is laid each covered cell of block row R is blended once. A block row reads and
 // writes only its own cells, so bands of rows can be done in any order, on
 // any thread, in place.
 #pragma once
