@@ -3,7 +3,10 @@
 // Distances are computed, stored and compared in single precision: each
 // difference, square and partial sum is a float, summed left to right. The
 // tie rules (first minimum in scan order kept, centre wins ties) rely on it.
+#include <cassert>
 #include <cmath>
+#include <cstdint>
+#include <limits>
 
 #include "model/model.h"
 
@@ -65,7 +68,7 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 //
 // The shortcut, Shortcut::Estimates, passes over vectors that plainly fail,
 // without divisions where products tell and without trigonometry:
-// - The value ratio: Vp < gamma v (1 - 1e-6), or Vp > beta v (1 + 1e-6),
+// - The value ratio: Vp < gamma (1 - 1e-6) v, or Vp > beta (1 + 1e-6) v,
 //   puts the rounded quotient outside [gamma, beta] for certain.
 // - The hue difference is the angle between the two (x, y) vectors to
 //   within 1e-4 degrees (float roundings, the float constants of
@@ -102,11 +105,21 @@ struct Plain {
   double slack(double s) const { return std::fabs(s) * (1e-6 + 4e-7 * std::fabs(y / x)) + 1e-9; }
 };
 
-bool plainlyOutsideRatio(float Vp, float v, float gamma, float beta) {
-  if (!(v > 0.0f) || !std::isfinite(v)) return false;
-  const double vp = Vp, mv = v;
-  return (gamma > 0.0f && vp < gamma * mv * (1.0 - 1e-6)) ||
-         (beta >= 0.0f && std::isfinite(beta) && vp > beta * mv * (1.0 + 1e-6));
+// The columns of the n cells from v on whose value ratio may pass, as bits
+// 0..n-1 (n < 32), worked out without branches: which cells pass is not
+// predictable.
+std::uint32_t ratioCandidates(const float* v, int n, float Vp, float gamma, float beta) {
+  const double vp = Vp, low = static_cast<double>(gamma) * (1.0 - 1e-6),
+               high = static_cast<double>(beta) * (1.0 + 1e-6);
+  const bool useLow = gamma > 0.0f, useHigh = beta >= 0.0f && std::isfinite(beta);
+  std::uint32_t may = 0;
+  for (int j = 0; j < n; ++j) {
+    const double mv = v[j];
+    const bool sure = (mv > 0.0) & (mv < std::numeric_limits<double>::infinity());
+    const bool out = sure & ((useLow & (vp < low * mv)) | (useHigh & (vp > high * mv)));
+    may |= static_cast<std::uint32_t>(!out) << j;
+  }
+  return may;
 }
 
 bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, double hueCos) {
@@ -134,10 +147,15 @@ bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r,
   const Plain pe(p);
   const double hueCos = quick ? hueCosineLimit(params.tau_H) : -2.0;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
+  assert(n < 32);
   for (int i = r * n; i < r * n + n; ++i) {
-    for (int j = c * n; j < c * n + n; ++j) {
+    const std::size_t row = static_cast<std::size_t>(i) * modelW + static_cast<std::size_t>(c) * n;
+    // The block row's columns left to try, in order.
+    std::uint32_t columns = quick ? ratioCandidates(model[2] + row, n, Vp, params.gamma, params.beta)
+                                  : (1u << n) - 1u;
+    for (; columns != 0; columns &= columns - 1) {
+      const int j = c * n + __builtin_ctz(columns);
       const ConeColor m = coneAt(model, static_cast<std::size_t>(i) * modelW + j);
-      if (quick && plainlyOutsideRatio(Vp, m.v, params.gamma, params.beta)) continue;
       const float ratio = static_cast<float>(static_cast<double>(Vp) / m.v);
       if (!(params.gamma <= ratio && ratio <= params.beta)) continue;
       if (quick && plainlyNoShadow(pe, Vp, m, params.tau_S, hueCos)) continue;
