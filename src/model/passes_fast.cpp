@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cassert>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -68,8 +69,9 @@ void searchRow(const PassContext& ctx, const FloatPlanes& frame, const FloatPlan
   const std::size_t base = static_cast<std::size_t>(r) * n * modelW;
   rowWinners(model[0] + base, model[1] + base, model[2] + base, modelW, n, frame[0] + row,
              frame[1] + row, frame[2] + row, W, threshold, code);
-  const std::uint8_t* inRoi = ctx.roi.bytes.data() + row;
-  for (int c = 0; c < W; ++c) code[c] = inRoi[c] != 0 ? code[c] : kOutside;
+  const std::uint8_t* __restrict inRoi = ctx.roi.bytes.data() + row;
+  std::uint8_t* __restrict out = code;  // distinct buffers: the loop runs in vectors
+  for (int c = 0; c < W; ++c) out[c] = inRoi[c] != 0 ? out[c] : kOutside;
 }
 
 inline std::uint8_t* rowBuffer(int W) {
@@ -245,12 +247,19 @@ void OnlineUpdate::detect(LabelMask& labels, int rBegin, int rEnd) const {
     const std::size_t row = static_cast<std::size_t>(r) * W;
     std::uint8_t* code = code_ + row;
     searchRow(ctx_, *frame_, *current_, r, ctx_.params.e2, code);
-    for (int c = 0; c < W; ++c)
-      if (inRoi[row + c] != 0) lab[row + c] = code[c] == kNoMatch ? 255 : 0;
+    {
+      const std::uint8_t* __restrict in = inRoi + row;
+      const std::uint8_t* __restrict found = code;
+      std::uint8_t* __restrict out = lab + row;
+      for (int c = 0; c < W; ++c) out[c] = in[c] == 0 ? out[c] : found[c] == kNoMatch ? 255 : 0;
+    }
     // A shadow's winner is laid too if the filter labels it 0.
-    for (int c = 0; c < W; ++c) {
+    for (const std::uint8_t* at = code; (at = static_cast<const std::uint8_t*>(
+                                             std::memchr(at, kNoMatch, code + W - at))) != nullptr;
+         ++at) {
+      const int c = static_cast<int>(at - code);
       int wr, wc;
-      if (code[c] != kNoMatch || !shadowOf(ctx_, *frame_, *current_, r, c, wr, wc)) continue;
+      if (!shadowOf(ctx_, *frame_, *current_, r, c, wr, wc)) continue;
       lab[row + c] = 85;
       code[c] = static_cast<std::uint8_t>((wr - r * ctx_.g.n) * ctx_.g.n + (wc - c * ctx_.g.n));
     }
