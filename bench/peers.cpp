@@ -12,12 +12,20 @@
 // temporal ROI, which is evaluated with the metrics library; one markdown
 // table goes to standard output, progress to standard error.
 //
+// scvardo-peers SEQDIR OUTDIR ROUNDS times every method ROUNDS times, the
+// methods in turn each round (masks are written in the first only), and
+// gives the median of the rounds: on a shared machine the speed changes
+// from minute to minute, and the rounds spread each method over the run.
+// It also gives MOG2's time over SC-VARDO's per round, both measured within
+// the same round.
+//
 // Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -57,7 +65,21 @@ struct Result {
   double bytesPerPixel = 0;
   metrics::Metrics m;
   std::string note;
+  std::vector<double> online, warmup;  // ms/frame per round
 };
+
+double median(std::vector<double> v) {
+  if (v.empty()) return 0.0;
+  std::sort(v.begin(), v.end());
+  const std::size_t k = v.size() / 2;
+  return v.size() % 2 ? v[k] : (v[k - 1] + v[k]) / 2;
+}
+
+// Adds the per-frame times of the run just made to its rounds.
+void keepRound(Result& r) {
+  r.online.push_back(r.onlineFrames ? r.onlineMs / r.onlineFrames : 0.0);
+  r.warmup.push_back(r.warmupFrames ? r.warmupMs / r.warmupFrames : 0.0);
+}
 
 bool fail(const std::string& what) {
   std::fprintf(stderr, "scvardo-peers: %s\n", what.c_str());
@@ -119,7 +141,7 @@ bool runScVardo(const Sequence& s, const std::string& outDir, int threads, Resul
       continue;
     }
     ++r.onlineFrames;
-    if (f < s.fromIdx || f > s.toIdx) continue;
+    if (f < s.fromIdx || f > s.toIdx || outDir.empty()) continue;
     std::string error;
     if (!metrics::writePng(metrics::maskPath(outDir, f), mask, error)) return fail(error);
     if (keep) keep->push_back(mask.clone());
@@ -158,7 +180,7 @@ bool runOpenCv(const Sequence& s, cv::Ptr<cv::BackgroundSubtractor> sub, const s
     }
     r.onlineMs += ms;
     ++r.onlineFrames;
-    if (f > s.toIdx) continue;
+    if (f > s.toIdx || outDir.empty()) continue;
     // 255 foreground; the shadow value 127 and 0 are background.
     mask = fg == 255;
     std::string error;
@@ -210,8 +232,7 @@ void printTable(const Sequence& s, const std::vector<Result>& results, int defau
               "| warm-up ms/frame | model bytes/pixel |\n");
   std::printf("|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|\n");
   for (const Result& r : results) {
-    const double perFrame = r.onlineFrames ? r.onlineMs / r.onlineFrames : 0.0;
-    const double warm = r.warmupFrames ? r.warmupMs / r.warmupFrames : 0.0;
+    const double perFrame = median(r.online), warm = median(r.warmup);
     std::printf("| %s | %d | %.4f | %.4f | %.4f | %.4f | %.3f | %.1f | %.3f | %.0f |\n",
                 r.method.c_str(), r.threads, r.m.fMeasure, r.m.precision, r.m.recall, r.m.pwc,
                 perFrame, perFrame > 0 ? 1000.0 / perFrame : 0.0, warm, r.bytesPerPixel);
@@ -219,13 +240,29 @@ void printTable(const Sequence& s, const std::vector<Result>& results, int defau
   std::printf("\n");
   for (const Result& r : results)
     if (!r.note.empty()) std::printf("- %s: %s\n", r.method.c_str(), r.note.c_str());
+  const std::size_t rounds = results.empty() ? 0 : results.front().online.size();
+  std::printf("- ms/frame and warm-up: the median of %zu round(s), the methods in turn each round.\n",
+              rounds);
+  // MOG2's time over SC-VARDO's in each round, by thread count.
+  for (const Result& sc : results) {
+    if (sc.method.rfind("SC-VARDO", 0) != 0) continue;
+    for (const Result& mog : results) {
+      if (mog.method != "OpenCV MOG2" || mog.threads != sc.threads) continue;
+      std::printf("- MOG2's time over SC-VARDO's, %d thread(s), per round: online", sc.threads);
+      for (std::size_t k = 0; k < rounds; ++k) std::printf(" %.2f", mog.online[k] / sc.online[k]);
+      std::printf("; warm-up");
+      for (std::size_t k = 0; k < rounds; ++k) std::printf(" %.2f", mog.warmup[k] / sc.warmup[k]);
+      std::printf("\n");
+    }
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fputs("usage: scvardo-peers SEQDIR OUTDIR\n", stderr);
+  const int rounds = argc == 4 ? std::atoi(argv[3]) : 1;
+  if ((argc != 3 && argc != 4) || rounds < 1) {
+    std::fputs("usage: scvardo-peers SEQDIR OUTDIR [ROUNDS]\n", stderr);
     return 2;
   }
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
@@ -242,6 +279,11 @@ int main(int argc, char** argv) {
   }
 
   std::vector<Result> results;
+  // Per result, how to run its method once more: into OUTDIR/<outName> (or
+  // writing nothing with ""), keeping or comparing the masks.
+  using Run = std::function<bool(const std::string&, Result&, std::vector<cv::Mat>*,
+                                 const std::vector<cv::Mat>*)>;
+  std::vector<Run> runs;
   auto dirFor = [&](const std::string& name) { return outDir + "/" + name; };
 
   const int hardware = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
@@ -252,18 +294,23 @@ int main(int argc, char** argv) {
       r.method = "SC-VARDO (n=3, Cw=5)";
       r.threads = threads;
       r.outName = "sc-vardo-" + std::to_string(threads) + "t";
-      std::fprintf(stderr, "running SC-VARDO with %d thread(s) ...\n", threads);
+      const Run run = [&s, threads](const std::string& dir, Result& res, std::vector<cv::Mat>* keep,
+                                    const std::vector<cv::Mat>* compare) {
+        std::fprintf(stderr, "running SC-VARDO with %d thread(s) ...\n", threads);
+        return runScVardo(s, dir, threads, res, keep, compare);
+      };
       const bool first = threads == 1;
       if (!prepareDir(dirFor(r.outName)) ||
-          !runScVardo(s, dirFor(r.outName), threads, r, first ? &single : nullptr,
-                      first ? nullptr : &single) ||
+          !run(dirFor(r.outName), r, first ? &single : nullptr, first ? nullptr : &single) ||
           !evaluate(s, dirFor(r.outName), r))
         return 1;
       if (first)
         r.note = "ms/frame: detection + 5x5 coherence + update (pass times of the face); warm-up: "
                  "the calibration pass per calibration frame (" + std::to_string(s.K - 1) +
                  " frames). Bytes: one model of 3 float planes x n*n.";
+      keepRound(r);
       results.push_back(r);
+      runs.push_back(run);
       if (hardware == 1) break;
     }
   }
@@ -278,32 +325,47 @@ int main(int argc, char** argv) {
     for (int threads : {1, defaultThreads}) {
       Result r;
       r.method = std::string("OpenCV ") + p.name;
-      r.threads = threads;
       r.outName = std::string(p.dir) + (threads == 1 ? "-1t" : "-" + std::to_string(threads) + "t");
       cv::setNumThreads(threads);
       r.threads = cv::getNumThreads();
-      cv::Ptr<cv::BackgroundSubtractor> sub;
-      if (p.knn)
-        sub = cv::createBackgroundSubtractorKNN();  // history 500, dist2 400, shadows on
-      else
-        sub = cv::createBackgroundSubtractorMOG2();  // history 500, varThreshold 16, shadows on
       // State per pixel as OpenCV 4 allocates it: MOG2 keeps nmixtures (5)
       // Gaussians of weight, variance and 3 means as floats plus a byte of
       // used modes: 5 * (2 + 3) * 4 + 1 = 101. KNN keeps 3 lists (short, mid,
       // long) of nN (7) samples of 3 colour bytes plus a flag byte, and 6
       // bytes of list indices and update counters: 7 * 3 * 4 + 6 = 90.
       r.bytesPerPixel = p.knn ? 7.0 * 3 * (3 + 1) + 6 : 5.0 * (2 + 3) * 4 + 1;
-      std::fprintf(stderr, "running %s with %d thread(s) ...\n", p.name, r.threads);
+      const Run run = [&s, p, threads](const std::string& dir, Result& res,
+                                       std::vector<cv::Mat>* keep,
+                                       const std::vector<cv::Mat>* compare) {
+        cv::setNumThreads(threads);
+        std::fprintf(stderr, "running %s with %d thread(s) ...\n", p.name, cv::getNumThreads());
+        const cv::Ptr<cv::BackgroundSubtractor> sub =
+            p.knn ? cv::Ptr<cv::BackgroundSubtractor>(cv::createBackgroundSubtractorKNN())
+                  : cv::Ptr<cv::BackgroundSubtractor>(cv::createBackgroundSubtractorMOG2());
+        // Defaults: MOG2 history 500, varThreshold 16; KNN history 500,
+        // dist2 400; both detect shadows.
+        return runOpenCv(s, sub, dir, res, keep, compare);
+      };
       if (!prepareDir(dirFor(r.outName))) return 1;
       const bool first = threads == 1;
-      if (!runOpenCv(s, sub, dirFor(r.outName), r, first ? &single : nullptr,
-                     first ? nullptr : &single) ||
+      if (!run(dirFor(r.outName), r, first ? &single : nullptr, first ? nullptr : &single) ||
           !evaluate(s, dirFor(r.outName), r))
         return 1;
+      keepRound(r);
       results.push_back(r);
+      runs.push_back(run);
       if (defaultThreads == 1) break;
     }
   }
+  // The timing rounds after the first: the methods in turn, nothing written.
+  for (int round = 1; round < rounds; ++round)
+    for (std::size_t k = 0; k < results.size(); ++k) {
+      Result again = results[k];
+      if (!runs[k]("", again, nullptr, nullptr)) return 1;
+      keepRound(again);
+      results[k].online = again.online;
+      results[k].warmup = again.warmup;
+    }
   cv::setNumThreads(defaultThreads);
   printTable(s, results, defaultThreads, loadBefore);
   std::fflush(stdout);
