@@ -11,7 +11,7 @@
 // (a NaN distance never lowers it), so the scan finds that minimum first and
 // then decides. The winner is kept as its code in the block (gather.h). The
 // shadow fallback, which runs only when nothing is within the threshold,
-// calls the reference findShadowMatch.
+// calls the reference findShadowMatch with its shortcut (same outcome).
 //
 // Update: gathered per block row (gather.h), so each cell is written once,
 // in place: `current` and `next` may be the same planes, and the frame needs
@@ -158,10 +158,13 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
         const int r = searched;
         std::uint8_t* codeRow = code + static_cast<std::size_t>(r) * W;
         searchRow(ctx, frame, current, r, params.e1, codeRow);
-        for (int c = 0; c < W; ++c) {
+        for (std::uint8_t* at = codeRow;
+             (at = static_cast<std::uint8_t*>(std::memchr(at, kNoMatch, codeRow + W - at))) !=
+             nullptr;
+             ++at) {
           int wr, wc;
-          if (codeRow[c] == kNoMatch && shadowOf(ctx, frame, current, r, c, wr, wc))
-            codeRow[c] = kShadow;
+          if (shadowOf(ctx, frame, current, r, static_cast<int>(at - codeRow), wr, wc))
+            *at = kShadow;
         }
       }
     };
