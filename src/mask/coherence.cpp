@@ -90,8 +90,8 @@ int countBackground(const std::uint8_t* in, int W, const Window& w) {
 // per column over the window's rows first, then summed across, written so
 // the compiler can vectorise both. `columns` holds W counts.
 template <int d>
-void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* inside, int W,
-                 int r, int threshold, std::uint8_t* columns) {
+void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::uint8_t* inside,
+                       int W, int r, int threshold, std::uint8_t* columns) {
   const std::uint8_t* top = src + static_cast<std::size_t>(r - d) * W;
   for (int c = 0; c < W; ++c) {
     std::uint8_t count = 0;
@@ -144,8 +144,6 @@ void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
   }
 }
 
-}  // namespace
-
 void coherenceRows3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
                       int rEnd) {
   const int H = ctx.g.H, W = ctx.g.W;
@@ -159,6 +157,8 @@ void coherenceRows5x5(const PassContext& ctx, const LabelMask& in, LabelMask& ou
   filterRows<2>(ctx, in, out, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); },
                 rBegin, rEnd);
 }
+
+}  // namespace
 
 void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
                    int rEnd) {

@@ -43,14 +43,6 @@ struct Scratch {
   }
 };
 
-// The eight cells from `a` on that were painted (their rate is no NaN), as
-// bits 0..7.
-inline unsigned paintedEach(const float* a) {
-  unsigned bits = 0;
-  for (int j = 0; j < 8; ++j) bits |= static_cast<unsigned>(a[j] == a[j]) << j;
-  return bits;
-}
-
 namespace portable {
 template <int N>
 inline void paint(float* a, float* const x[3], const float* aRow, const float xv[3],
@@ -73,7 +65,13 @@ inline void blend8(const float* a, const float* const x[3], const float* const i
                                             static_cast<double>(a[j]) * x[k][j]);
   }
 }
-inline unsigned painted8(const float* a) { return paintedEach(a); }
+// The eight cells from `a` on that were painted (their rate is no NaN), as
+// bits 0..7.
+inline unsigned painted8(const float* a) {
+  unsigned bits = 0;
+  for (int j = 0; j < 8; ++j) bits |= static_cast<unsigned>(a[j] == a[j]) << j;
+  return bits;
+}
 #include "model/gather_rows.inc"
 }  // namespace portable
 

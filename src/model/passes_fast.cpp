@@ -58,6 +58,20 @@ inline bool shadowOf(const PassContext& ctx, const FloatPlanes& frame, const Flo
                          Shortcut::Estimates);
 }
 
+// The code of winner (wr, wc) in pixel (r, c)'s block.
+inline std::uint8_t codeOf(int r, int c, int n, int wr, int wc) {
+  return static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n));
+}
+
+// Calls fn(c) for each pixel c of the row code[0..W) that the search left
+// without a winner, in order (fn may rewrite code[c]).
+template <typename Fn>
+void forEachUnmatched(std::uint8_t* code, int W, const Fn& fn) {
+  for (std::uint8_t* at = code;
+       (at = static_cast<std::uint8_t*>(std::memchr(at, kNoMatch, code + W - at))) != nullptr; ++at)
+    fn(static_cast<int>(at - code));
+}
+
 // The winners of row r's pixels into code[0..W): each ROI pixel's winner
 // code (simd.h), kNoMatch where nothing is within `threshold` (the shadow
 // fallback is the caller's), kOutside for pixels outside the ROI.
@@ -158,14 +172,10 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
         const int r = searched;
         std::uint8_t* codeRow = code + static_cast<std::size_t>(r) * W;
         searchRow(ctx, frame, current, r, params.e1, codeRow);
-        for (std::uint8_t* at = codeRow;
-             (at = static_cast<std::uint8_t*>(std::memchr(at, kNoMatch, codeRow + W - at))) !=
-             nullptr;
-             ++at) {
+        forEachUnmatched(codeRow, W, [&](int c) {
           int wr, wc;
-          if (shadowOf(ctx, frame, current, r, static_cast<int>(at - codeRow), wr, wc))
-            *at = kShadow;
-        }
+          if (shadowOf(ctx, frame, current, r, c, wr, wc)) codeRow[c] = kShadow;
+        });
       }
     };
     // Laying pixel row pr reads its winners.
@@ -237,7 +247,7 @@ void OnlineUpdate::winners(const LabelMask& labels, const std::vector<int>& matc
       const std::size_t p = static_cast<std::size_t>(r) * W + c;
       admit_[p] = lab[p] == 0 ? kAdmitAll : 0;
       if (inRoi[p] == 0 || lab[p] != 0 || mrow[p] == -1 || mcol[p] == -1) continue;
-      code_[p] = static_cast<std::uint8_t>((mrow[p] - r * n) * n + (mcol[p] - c * n));
+      code_[p] = codeOf(r, c, n, mrow[p], mcol[p]);
     }
 }
 
@@ -257,15 +267,12 @@ void OnlineUpdate::detect(LabelMask& labels, int rBegin, int rEnd) const {
       for (int c = 0; c < W; ++c) out[c] = in[c] == 0 ? out[c] : found[c] == kNoMatch ? 255 : 0;
     }
     // A shadow's winner is laid too if the filter labels it 0.
-    for (const std::uint8_t* at = code; (at = static_cast<const std::uint8_t*>(
-                                             std::memchr(at, kNoMatch, code + W - at))) != nullptr;
-         ++at) {
-      const int c = static_cast<int>(at - code);
+    forEachUnmatched(code, W, [&](int c) {
       int wr, wc;
-      if (!shadowOf(ctx_, *frame_, *current_, r, c, wr, wc)) continue;
+      if (!shadowOf(ctx_, *frame_, *current_, r, c, wr, wc)) return;
       lab[row + c] = 85;
-      code[c] = static_cast<std::uint8_t>((wr - r * ctx_.g.n) * ctx_.g.n + (wc - c * ctx_.g.n));
-    }
+      code[c] = codeOf(r, c, ctx_.g.n, wr, wc);
+    });
   }
 }
 

@@ -249,6 +249,17 @@ Isa bestIsa() {
   return Isa::Portable;
 }
 
+BlockScanFn blockScan() {
+  switch (activeIsa()) {
+    case Isa::Avx512:
+      return scan512;
+    case Isa::Avx2:
+      return scan256;
+    default:
+      return scanPortable;
+  }
+}
+
 }  // namespace
 
 bool isaAvailable(Isa isa) {
@@ -269,17 +280,6 @@ void forceIsa(Isa isa) {
 
 const char* isaName(Isa isa) {
   return isa == Isa::Avx512 ? "AVX-512" : isa == Isa::Avx2 ? "AVX2" : "portable";
-}
-
-static BlockScanFn blockScan() {
-  switch (activeIsa()) {
-    case Isa::Avx512:
-      return scan512;
-    case Isa::Avx2:
-      return scan256;
-    default:
-      return scanPortable;
-  }
 }
 
 void rowWinners(const float* X, const float* Y, const float* V, std::size_t modelW, int n,
