@@ -130,13 +130,33 @@ WriteOutcome commit(Temp& t, const std::string& path) {
   return WriteOutcome{};
 }
 
+// Fault tests freeze a run in the middle of a write instead of racing it:
+// with SCVARDO_STOP_IN_WRITE set to a file-name prefix, the first write of
+// a file whose name starts with it stops the process (SIGSTOP) once half of
+// its bytes are in the temporary.
+bool stopsInWrite(const std::string& path) {
+  static const char* const prefix = std::getenv("SCVARDO_STOP_IN_WRITE");
+  static std::atomic<bool> stopped{false};
+  if (prefix == nullptr || *prefix == '\0') return false;
+  const std::size_t cut = path.find_last_of('/');
+  const std::size_t start = cut == std::string::npos ? 0 : cut + 1;
+  if (path.compare(start, std::strlen(prefix), prefix) != 0) return false;
+  return !stopped.exchange(true);
+}
+
 }  // namespace
 
 WriteOutcome writeFileAtomic(const std::string& path, const void* data, std::size_t size) {
   Temp t;
   std::string why;
   if (!createTemp(path, t, why)) return WriteOutcome{WriteOutcome::CannotCreate, why};
-  if (!writeAll(t.fd, static_cast<const unsigned char*>(data), size)) return failed(t, std::strerror(errno));
+  const auto* bytes = static_cast<const unsigned char*>(data);
+  const std::size_t half = stopsInWrite(path) ? size / 2 : size;
+  if (!writeAll(t.fd, bytes, half)) return failed(t, std::strerror(errno));
+  if (half != size) {
+    ::raise(SIGSTOP);
+    if (!writeAll(t.fd, bytes + half, size - half)) return failed(t, std::strerror(errno));
+  }
   const int fd = t.fd;
   t.fd = -1;
   if (::close(fd) != 0) return failed(t, std::strerror(errno));

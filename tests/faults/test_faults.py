@@ -6,7 +6,6 @@ import re
 import shutil
 import signal
 import subprocess
-import time
 
 import pytest
 
@@ -116,29 +115,29 @@ def test_unusable_frame_plans_are_refused_before_any_work(seq):
         assert (r.returncode, r.stdout, os.listdir(out)) == (1, message + "\n", [])
 
 
-def slow_run(samples, out, *extra):
-    """A run on the larger sample writing a 4.6 MB snapshot after every frame."""
-    return subprocess.Popen([EXE, str(samples / "big" / "input" / "in"), "1", "30", "-n", "9",
-                             "-m", "1", *extra], cwd=out, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+def frozen_run(samples, out, *extra):
+    """A run on the larger sample (4.6 MB snapshots after every frame) that
+    stops itself half way through writing its first snapshot; returns once it
+    has stopped, so no test races the process."""
+    env = dict(os.environ, SCVARDO_STOP_IN_WRITE="Model")
+    p = subprocess.Popen([EXE, str(samples / "big" / "input" / "in"), "1", "30", "-n", "9",
+                          "-m", "1", *extra], cwd=out, stdin=subprocess.DEVNULL,
+                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
+    _, status = os.waitpid(p.pid, os.WUNTRACED)
+    assert os.WIFSTOPPED(status), "the run ended before its first snapshot"
+    assert [n for n in temps(out) if n.startswith(".Model")]
+    return p
 
 
-def stop_while_writing(p, out):
-    """Freezes the run while a snapshot's temporary file is on disk."""
-    while p.poll() is None:
-        if [n for n in temps(out) if n.startswith(".Model")]:
-            p.send_signal(signal.SIGSTOP)
-            if [n for n in temps(out) if n.startswith(".Model")]:
-                return
-            p.send_signal(signal.SIGCONT)
-    pytest.fail("the run ended before a snapshot was caught in flight")
+PPM_HEADER = b"P6\n1440 1080\n255\n"
 
 
 def complete_or_old(out):
     for name in os.listdir(out):
         if name.startswith("Model"):
             data = (out / name).read_bytes()
-            assert data == b"old" or data.startswith(b"P6\n1440 1080\n255\n") and len(data) == 15 + 1440 * 1080 * 3
+            assert data == b"old" or (data.startswith(PPM_HEADER) and
+                                      len(data) == len(PPM_HEADER) + 1440 * 1080 * 3)
 
 
 def test_kills_leave_no_cut_file_and_stale_temporaries_are_removed(samples, tmp_path):
@@ -147,15 +146,13 @@ def test_kills_leave_no_cut_file_and_stale_temporaries_are_removed(samples, tmp_
         (out / f"Model{f:06d}.ppm").write_bytes(b"old")
     # SIGTERM (and SIGINT, SIGHUP) mid-write: the temporary goes, the earlier file stays.
     for sig in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
-        p = slow_run(samples, out)
-        stop_while_writing(p, out)
+        p = frozen_run(samples, out)
         p.send_signal(sig)
         p.send_signal(signal.SIGCONT)
         assert (p.wait(), temps(out)) == (-sig, [])
         complete_or_old(out)
     # SIGKILL mid-write leaves a temporary and an unfinished record ...
-    p = slow_run(samples, out)
-    stop_while_writing(p, out)
+    p = frozen_run(samples, out)
     left = temps(out)
     p.kill()
     p.wait()
@@ -177,12 +174,11 @@ def test_kills_leave_no_cut_file_and_stale_temporaries_are_removed(samples, tmp_
 
 def test_concurrent_runs_and_planted_links(samples, seq, tmp_path):
     out = seq / "out"
-    a = slow_run(samples, out)
-    while not (out / "sc-vardo-run.txt").exists():
-        assert a.poll() is None
+    a = frozen_run(samples, out)
     b = run(out, samples / "big" / "input" / "in")
     assert (b.returncode, b.stdout, b.stderr) == (
         3, "", "Another sc-vardo run is writing into this folder (it holds .sc-vardo.lock); not started\n")
+    a.send_signal(signal.SIGCONT)
     assert a.wait() == 0
     # Outputs replace links planted under their names; the targets stay as they were.
     shutil.rmtree(out)
