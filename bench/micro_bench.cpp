@@ -36,13 +36,11 @@
 #include "core/types.h"
 #include "mask/mask.h"
 #include "model/model.h"
+#include "schedule/isa.h"
+#include "schedule/schedule.h"
 
-// When the model room keeps a reference and a faster version of the passes
-// (passes_select.h), the reference ones are timed too, beside the selected.
-#if __has_include("model/passes_select.h")
-#include "model/passes_select.h"
-#define SCVARDO_BENCH_REFERENCE 1
-#endif
+// The passes of the speed room (src/schedule) are timed under their own
+// names, the reference ones of src/model as *Reference.
 
 namespace {
 
@@ -100,6 +98,7 @@ struct Fixture {
   AlphaTable calibAlpha, onlineAlpha;
   LabelMask labels, corrected;
   std::vector<int> matchRow, matchCol;
+  fast::Workspace ws;
   double fgShare = 0, shadowShare = 0;
 
   // One thread: these time the passes themselves.
@@ -139,6 +138,7 @@ struct Fixture {
     corrected.assign(N, 0);
     matchRow.assign(N, -1);
     matchCol.assign(N, -1);
+    ws.fit(Geometry{W, H, n}, 1);
     detectionPass(ctx(), *scene, *current, labels, matchRow, matchCol);
     std::size_t fg = 0, sh = 0;
     for (std::uint8_t l : labels) {
@@ -169,8 +169,9 @@ void describe(benchmark::State& state, const Fixture& f) {
 
 void BM_convertFrame(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+  std::vector<ConeMemo> memo(1);
   for (auto _ : state) {
-    convertFrame(f.sceneImage, *f.scene, f.roi);
+    convertFrame(f.sceneImage, *f.scene, f.roi, nullptr, &memo);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -180,7 +181,7 @@ void BM_convertFrame(benchmark::State& state) {
 void BM_detectionPass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    detectionPass(f.ctx(), *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
+    fast::detectionPass(f.ctx(), f.ws, *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -210,7 +211,8 @@ void BM_coherenceFilter5x5(benchmark::State& state) {
 void BM_updatePass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    updatePass(f.ctx(), *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow, f.matchCol, *f.next);
+    fast::updatePass(f.ctx(), f.ws, *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow,
+                     f.matchCol, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -220,7 +222,7 @@ void BM_calibrationPass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask labels(f.labels.size(), 0);
   for (auto _ : state) {
-    calibrationPass(f.ctx(), *f.scene, *f.current, labels, f.calibAlpha, *f.next);
+    fast::calibrationPass(f.ctx(), f.ws, *f.scene, *f.current, labels, f.calibAlpha, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -238,11 +240,10 @@ void BM_copyPlanes(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * std::int64_t(len * 3 * sizeof(float)));
 }
 
-#ifdef SCVARDO_BENCH_REFERENCE
 void BM_detectionPassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    reference::detectionPass(f.ctx(), *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
+    ::detectionPass(f.ctx(), *f.scene, *f.current, f.labels, f.matchRow, f.matchCol);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -251,7 +252,7 @@ void BM_detectionPassReference(benchmark::State& state) {
 void BM_updatePassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
-    reference::updatePass(f.ctx(), *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow, f.matchCol, *f.next);
+    ::updatePass(f.ctx(), *f.scene, *f.current, f.corrected, f.onlineAlpha, f.matchRow, f.matchCol, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
@@ -261,12 +262,11 @@ void BM_calibrationPassReference(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   LabelMask labels(f.labels.size(), 0);
   for (auto _ : state) {
-    reference::calibrationPass(f.ctx(), *f.scene, *f.current, labels, f.calibAlpha, *f.next);
+    ::calibrationPass(f.ctx(), *f.scene, *f.current, labels, f.calibAlpha, *f.next);
     benchmark::ClobberMemory();
   }
   describe(state, f);
 }
-#endif
 
 void sizes(benchmark::internal::Benchmark* b) {
   b->ArgNames({"W", "H", "n"});
@@ -288,11 +288,9 @@ BENCHMARK(BM_coherenceFilter5x5)->Apply(sizes);
 BENCHMARK(BM_updatePass)->Apply(sizes);
 BENCHMARK(BM_calibrationPass)->Apply(sizes);
 BENCHMARK(BM_copyPlanes)->Apply(sizes);
-#ifdef SCVARDO_BENCH_REFERENCE
 BENCHMARK(BM_detectionPassReference)->Apply(sizes);
 BENCHMARK(BM_updatePassReference)->Apply(sizes);
 BENCHMARK(BM_calibrationPassReference)->Apply(sizes);
-#endif
 
 }  // namespace
 
@@ -303,11 +301,7 @@ int main(int argc, char** argv) {
                                              " hardware threads");
   benchmark::AddCustomContext("threads", "1 (the passes are single-threaded)");
   benchmark::AddCustomContext("frames", highwayDir().empty() ? "synthetic" : "highway");
-#ifdef SCVARDO_BENCH_REFERENCE
-  benchmark::AddCustomContext("passes", kSelectedPasses == PassImpl::Fast
-                                            ? "selected = fast; *Reference = reference"
-                                            : "selected = reference");
-#endif
+  benchmark::AddCustomContext("path", isaName(activeIsa()));
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
   benchmark::RunSpecifiedBenchmarks();

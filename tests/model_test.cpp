@@ -3,6 +3,7 @@
 #include "test_support.h"
 
 #include "model/model.h"
+#include "schedule/kernels.h"
 
 namespace {
 
@@ -92,11 +93,14 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
       {"black cell never", {0, 0, 0.5f}, {0, 0, 0}, shadow(0.5f, max), false},
   };
   for (const auto& [name, pixel, cell, params, passes] : cases)
-    for (Shortcut shortcut : {Shortcut::None, Shortcut::Estimates}) {
+    for (bool prefilter : {false, true}) {
       Model m(3, 1, 1);  // V = 0 cells fail: infinite ratio
       m.set(1, 2, cell);
       int row = 7, col = 7;
-      EXPECT_EQ(findShadowMatch(pixel, m.p, 1, 0, 0, 3, row, col, params, shortcut), passes) << name;
+      EXPECT_EQ(prefilter ? ShadowPrefilter(params).match(pixel, m.p, 1, 0, 0, 3, row, col)
+                          : findShadowMatch(pixel, m.p, 1, 0, 0, 3, row, col, params),
+                passes)
+          << name;
       EXPECT_EQ(std::pair(row, col), passes ? std::pair(1, 2) : std::pair(7, 7)) << name;
     }
   // The estimates never change an outcome, also within a hair of tau_S and
@@ -118,7 +122,7 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
     const ConeColor pixel = hsvToCone(H, S, V);
     const bool full = findShadowMatch(pixel, m.p, 1, 0, 0, 3, r1, c1, params);
     passed += full;
-    ASSERT_EQ(findShadowMatch(pixel, m.p, 1, 0, 0, 3, r2, c2, params, Shortcut::Estimates), full) << t;
+    ASSERT_EQ(ShadowPrefilter(params).match(pixel, m.p, 1, 0, 0, 3, r2, c2), full) << t;
   }
   EXPECT_GT(passed, 1000);
   // Pixel (1, 0) of a 2 x 2 frame, model rows 3..5, columns 0..2: the first

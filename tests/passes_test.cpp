@@ -7,7 +7,7 @@
 #include <sstream>
 
 #include "model/model.h"
-#include "model/passes_select.h"
+#include "schedule/schedule.h"
 
 namespace {
 
@@ -17,10 +17,32 @@ struct PassSet {
   decltype(&detectionPass) detection;
   decltype(&updatePass) update;
 };
+
+// The scheduled passes in the reference's signatures, on one thread.
+fast::Workspace& workspace(const PassContext& ctx) {
+  static fast::Workspace ws;
+  ws.fit(ctx.g, 1);
+  return ws;
+}
+namespace scheduled {
+void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                     LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
+  fast::calibrationPass(ctx, workspace(ctx), frame, current, labels, alpha, next);
+}
+void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
+  fast::detectionPass(ctx, workspace(ctx), frame, current, labels, matchRow, matchCol);
+}
+void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
+                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
+                const std::vector<int>& matchCol, FloatPlanes& next) {
+  fast::updatePass(ctx, workspace(ctx), frame, current, labels, alpha, matchRow, matchCol, next);
+}
+}  // namespace scheduled
+
 const PassSet kPassSets[] = {
-    {"reference", reference::calibrationPass, reference::detectionPass, reference::updatePass},
-    {"fast", fast::calibrationPass, fast::detectionPass, fast::updatePass},
-    {"selected", ::calibrationPass, ::detectionPass, ::updatePass},
+    {"reference", ::calibrationPass, ::detectionPass, ::updatePass},
+    {"scheduled", scheduled::calibrationPass, scheduled::detectionPass, scheduled::updatePass},
 };
 void PrintTo(const PassSet& p, std::ostream* os) { *os << p.name; }
 class Passes : public testing::TestWithParam<PassSet> {};
@@ -192,11 +214,11 @@ TEST(FastPasses, TiesAndNaNCellsAsReference) {
           s.params.shadowRemoval = shadow;
           Side ref(s.g), fast(s.g);
           ref.next = fast.next = model;
-          reference::detectionPass(s.ctx(), frame, model, ref.labels, ref.row, ref.col);
-          fast::detectionPass(s.ctx(), frame, model, fast.labels, fast.row, fast.col);
+          ::detectionPass(s.ctx(), frame, model, ref.labels, ref.row, ref.col);
+          scheduled::detectionPass(s.ctx(), frame, model, fast.labels, fast.row, fast.col);
           ASSERT_EQ(mismatch(ref, fast, s.g), "") << "detection";
-          reference::calibrationPass(s.ctx(), frame, model, ref.labels, alpha, ref.next);
-          fast::calibrationPass(s.ctx(), frame, model, fast.labels, alpha, fast.next);
+          ::calibrationPass(s.ctx(), frame, model, ref.labels, alpha, ref.next);
+          scheduled::calibrationPass(s.ctx(), frame, model, fast.labels, alpha, fast.next);
           ASSERT_EQ(mismatch(ref, fast, s.g), "") << "calibration";
         }
     }

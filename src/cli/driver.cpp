@@ -23,7 +23,7 @@
 #include "core/memory.h"
 #include "core/output_file.h"
 #include "mask/mask.h"
-#include "model/passes_select.h"
+#include "engine/engine.h"
 #include "scvardo/scvardo.hpp"
 
 namespace {

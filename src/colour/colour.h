@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/planes.h"
 #include "core/types.h"
@@ -32,17 +33,37 @@ void coneToHsv(const ConeColor& c, float& H, float& S, float& V);
 void hsvToRgb(float H, float S, float V, float& R, float& G, float& B);
 std::uint8_t toByte(float x);
 
+// The cone colours of recently converted 8-bit RGB values. A sequence's
+// frames keep reusing colours, and the memo (1 MiB, direct-mapped) saves
+// most of the conversion's trigonometry. One per converting thread.
+class ConeMemo {
+ public:
+  ConeMemo();
+  // Asks for a colour's slot ahead of get().
+  void prefetch(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) const;
+  ConeColor get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8);
+
+ private:
+  struct Slot {
+    std::uint32_t key = 0xFFFFFFFFu;  // no 24-bit value: empty
+    ConeColor colour;
+  };
+  std::vector<Slot> slots_;
+};
+
 // Writes the cone coordinates of every ROI pixel of an 8-bit BGR image into
 // the W*H planes of `frame` (plane 0 x, 1 y, 2 v); other pixels keep their
 // values. `rows` points at the first stored row, rows `stride` bytes apart;
 // with `bottomUp` the first stored row is the bottom of the picture.
 // Returns false, writing nothing, when the size differs from the ROI's.
-// Rows are spread over `pool`'s workers when one is given.
+// Rows are spread over `pool`'s workers when one is given; `memos`, when
+// given, holds one memo per worker.
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
-                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool = nullptr);
+                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool = nullptr,
+                  std::vector<ConeMemo>* memos = nullptr);
 // Same for a loaded image; refuses anything but 8-bit 3-channel of the ROI's size.
 bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi,
-                  WorkerPool* pool = nullptr);
+                  WorkerPool* pool = nullptr, std::vector<ConeMemo>* memos = nullptr);
 
 // Renders `count` model cells into the R, G, B planes of `image`.
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image);

@@ -100,53 +100,43 @@ std::uint8_t toByte(float x) {
 
 namespace {
 
-// The cone colour of an 8-bit RGB value is a pure function of it, and a
-// sequence's frames keep reusing the same colours: a direct-mapped memo
-// (1 MiB) of recent ones saves most of the trigonometry. Per thread, so that
-// concurrent conversions do not share it.
-class ConeMemo {
- public:
-  ConeMemo() : slots_(kSlots) {}
+constexpr int kMemoBits = 16;
 
-  // Asks for a colour's slot ahead of get().
-  void prefetch(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) const {
-    __builtin_prefetch(&slots_[slotOf(keyOf(R8, G8, B8))]);
-  }
+std::uint32_t keyOf(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
+  return static_cast<std::uint32_t>(R8) << 16 | static_cast<std::uint32_t>(G8) << 8 | B8;
+}
+std::size_t slotOf(std::uint32_t key) { return (key * 2654435761u) >> (32 - kMemoBits); }
 
-  ConeColor get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
-    const std::uint32_t key = keyOf(R8, G8, B8);
-    Slot& s = slots_[slotOf(key)];
-    if (s.key != key) {
-      float Hh, S, V;
-      rgbToHsv(R8, G8, B8, Hh, S, V);
-      s.colour = hsvToCone(Hh, S, V);
-      s.key = key;
-    }
-    return s.colour;
-  }
-
- private:
-  static std::uint32_t keyOf(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
-    return static_cast<std::uint32_t>(R8) << 16 | static_cast<std::uint32_t>(G8) << 8 | B8;
-  }
-  static std::size_t slotOf(std::uint32_t key) { return (key * 2654435761u) >> (32 - kBits); }
-
-  static constexpr int kBits = 16;
-  static constexpr std::size_t kSlots = std::size_t{1} << kBits;
-  struct Slot {
-    std::uint32_t key = 0xFFFFFFFFu;  // no 24-bit value: empty
-    ConeColor colour;
-  };
-  std::vector<Slot> slots_;
-};
+ConeColor convertRgb(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
+  float Hh, S, V;
+  rgbToHsv(R8, G8, B8, Hh, S, V);
+  return hsvToCone(Hh, S, V);
+}
 
 // Pixels ahead whose memo slot is fetched.
 constexpr int kAhead = 8;
 
 }  // namespace
 
+ConeMemo::ConeMemo() : slots_(std::size_t{1} << kMemoBits) {}
+
+void ConeMemo::prefetch(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) const {
+  __builtin_prefetch(&slots_[slotOf(keyOf(R8, G8, B8))]);
+}
+
+ConeColor ConeMemo::get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
+  const std::uint32_t key = keyOf(R8, G8, B8);
+  Slot& s = slots_[slotOf(key)];
+  if (s.key != key) {
+    s.colour = convertRgb(R8, G8, B8);
+    s.key = key;
+  }
+  return s.colour;
+}
+
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,
-                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool) {
+                  FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool,
+                  std::vector<ConeMemo>* memos) {
   if (W != roi.W || H != roi.H) return false;
   assert(rows != nullptr || W == 0 || H == 0);
   assert(frame.count() >= 3 && frame.size() >= static_cast<std::size_t>(W) * H);
@@ -154,8 +144,9 @@ bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bo
   float* px = frame[0];
   float* py = frame[1];
   float* pv = frame[2];
-  forRowBands(pool, 0, H, [&](int rBegin, int rEnd) {
-    static thread_local ConeMemo memo;
+  forRowBands(pool, 0, H, [&](int rBegin, int rEnd, int worker) {
+    assert(memos == nullptr || static_cast<std::size_t>(worker) < memos->size());
+    ConeMemo* memo = memos != nullptr ? &(*memos)[static_cast<std::size_t>(worker)] : nullptr;
     for (int r = rBegin; r < rEnd; ++r) {
       const int src = bottomUp ? H - 1 - r : r;
       const std::uint8_t* row = rows + static_cast<std::size_t>(src) * stride;
@@ -163,8 +154,13 @@ bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bo
         const std::size_t k = static_cast<std::size_t>(r) * W + c;
         if (roi.bytes[k] == 0) continue;
         const std::uint8_t* s = row + 3 * static_cast<std::size_t>(c);
-        if (c + kAhead < W) memo.prefetch(s[3 * kAhead + 2], s[3 * kAhead + 1], s[3 * kAhead]);
-        const ConeColor cc = memo.get(s[2], s[1], s[0]);  // stored blue, green, red
+        ConeColor cc;
+        if (memo != nullptr) {
+          if (c + kAhead < W) memo->prefetch(s[3 * kAhead + 2], s[3 * kAhead + 1], s[3 * kAhead]);
+          cc = memo->get(s[2], s[1], s[0]);  // stored blue, green, red
+        } else {
+          cc = convertRgb(s[2], s[1], s[0]);
+        }
         px[k] = cc.x;
         py[k] = cc.y;
         pv[k] = cc.v;
@@ -174,8 +170,10 @@ bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bo
   return true;
 }
 
-bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool) {
+bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool,
+                  std::vector<ConeMemo>* memos) {
   if (image.type() != CV_8UC3 || image.dims != 2) return false;
   if (image.cols != roi.W || image.rows != roi.H) return false;
-  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi, pool);
+  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi, pool,
+                      memos);
 }

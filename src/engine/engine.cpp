@@ -10,7 +10,6 @@
 #include "core/clock.h"
 #include "core/memory.h"
 #include "mask/mask.h"
-#include "model/passes_select.h"
 #include "scvardo/error.hpp"
 
 namespace {
@@ -44,7 +43,7 @@ void Engine::allocate(int W, int H) {
   try {
     FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
     FloatPlanesHandle current = newFloatPlanes(3, g.cells());
-    FloatPlanesHandle next = kPassesInPlace ? nullptr : newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = kScheduledPasses ? nullptr : newFloatPlanes(3, g.cells());
     LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
     std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
     RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
@@ -77,7 +76,8 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
                                         " but the model's frames are " + sizeText(g_.W, g_.H));
   if (!started()) allocate(bgr.cols, bgr.rows);
 
-  convertFrame(bgr, *frame_, roi_, context().pool);
+  const PassContext ctx = context();
+  convertFrame(bgr, *frame_, roi_, ctx.pool, &ws_.memos());
   const std::int64_t t = frames_;
   Step step = Step::Detect;
   if (t == 0) {
@@ -111,7 +111,13 @@ void Engine::setThreads(int threads) {
 
 PassContext Engine::context() {
   if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
+  ws_.fit(g_, pool_->size());
   return PassContext{g_, p_, roi_, pool_.get()};
+}
+
+int Engine::threads() {
+  if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
+  return pool_->size();
 }
 
 void Engine::rateTable(double learningRate, float scheduled) {
@@ -125,7 +131,10 @@ void Engine::calibrate(double learningRate) {
   const PassContext ctx = context();
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), K_, rates_));
   const std::int64_t start = counterNow();
-  calibrationPass(ctx, *frame_, *current_, labels_, alpha_, next_ ? *next_ : *current_);
+  if (kScheduledPasses)
+    fast::calibrationPass(ctx, ws_, *frame_, *current_, labels_, alpha_, *current_);
+  else
+    calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
@@ -134,16 +143,19 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   const PassContext ctx = context();
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
-  if (kPassesInPlace && learningRate != 0) {
-    onlineStep(ctx, *frame_, *current_, labels_, spare_, alpha_);
+  if (kScheduledPasses && learningRate != 0) {
+    fast::onlineStep(ctx, ws_, *frame_, *current_, labels_, spare_, alpha_);
+    std::swap(labels_, spare_);
+  } else if (kScheduledPasses) {
+    fast::detectionPass(ctx, ws_, *frame_, *current_, labels_, matchRow_, matchCol_);
+    coherenceFilter(ctx, labels_, spare_);
     std::swap(labels_, spare_);
   } else {
     detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
     coherenceFilter(ctx, labels_, spare_);
     std::swap(labels_, spare_);
     if (learningRate != 0)
-      updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_,
-                 next_ ? *next_ : *current_);
+      updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
   }
   onlineNs_ += counterNow() - start;
   if (learningRate != 0 && next_) copyPlanes(*next_, g_.cells(), *current_);

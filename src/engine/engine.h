@@ -17,13 +17,14 @@
 #include "core/types.h"
 #include "core/workers.h"
 #include "model/model.h"
+#include "schedule/schedule.h"
 
-// One online frame with the fast passes interleaved by bands of rows
-// (online.cpp): the labels of the search, the filtered labels in
-// `spare`, and the model updated in place, all as detectionPass,
-// coherenceFilter and updatePass would leave them.
-void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
-                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha);
+// The passes a run uses, chosen here and nowhere else: the scheduled ones
+// of src/schedule (the same bits as the reference passes of src/model, on
+// one model updated in place), or the reference ones with their two models.
+inline constexpr bool kScheduledPasses = true;
+// Copies of the model a run holds.
+inline constexpr int kModelCopies = kScheduledPasses ? 1 : 2;
 
 class Engine {
  public:
@@ -41,9 +42,11 @@ class Engine {
   // a model that does not fit in memory.
   Step apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask);
 
-  // Worker threads for the passes, 0 for every hardware thread. Changes
-  // only the speed.
+  // Worker threads for the passes, 0 for the CPUs the process may use.
+  // Changes only the speed.
   void setThreads(int threads);
+  // The threads the passes run on (those of the pool once it is made).
+  int threads();
 
   bool started() const { return frames_ > 0; }
   std::int64_t frames() const { return frames_; }
@@ -87,6 +90,7 @@ class Engine {
   FloatPlanesHandle frame_, current_, next_;
   int threads_ = 0;
   std::unique_ptr<WorkerPool> pool_;  // made at the first pass
+  fast::Workspace ws_;
   WeightKernel kernel_;
   BaseRates rates_;
   AlphaTable alpha_;

@@ -113,7 +113,8 @@ void filterInteriorRow(const std::uint8_t* src, std::uint8_t* dst, const std::ui
 // table for every other pixel. Every write is to the pixel's own byte.
 template <int d, typename WindowOf>
 void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
-                int interiorThreshold, WindowOf windowOf, int rBegin, int rEnd) {
+                int interiorThreshold, WindowOf windowOf, int rBegin, int rEnd,
+                std::vector<std::uint8_t>& columns) {
   const int H = ctx.g.H, W = ctx.g.W;
   const RoiMask& roi = ctx.roi;
   const std::size_t N = static_cast<std::size_t>(W) * H;
@@ -130,7 +131,6 @@ void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
     dst[k] = coherenceRule(countBackground(src, W, w), w.threshold, src[k]);
   };
 
-  static thread_local std::vector<std::uint8_t> columns;
   if (columns.size() < static_cast<std::size_t>(W)) columns.resize(W);
   for (int r = rBegin; r < rEnd; ++r) {
     const bool interiorRow = r >= d && r <= H - 1 - d;
@@ -145,40 +145,47 @@ void filterRows(const PassContext& ctx, const LabelMask& in, LabelMask& out,
 }
 
 void coherenceRows3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
-                      int rEnd) {
+                      int rEnd, std::vector<std::uint8_t>& columns) {
   const int H = ctx.g.H, W = ctx.g.W;
   filterRows<1>(ctx, in, out, 4, [H, W](int r, int c) { return windowFor3x3(r, c, H, W); }, rBegin,
-                rEnd);
+                rEnd, columns);
 }
 
 void coherenceRows5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
-                      int rEnd) {
+                      int rEnd, std::vector<std::uint8_t>& columns) {
   const int H = ctx.g.H, W = ctx.g.W;
   filterRows<2>(ctx, in, out, 12, [H, W](int r, int c) { return windowFor5x5(r, c, H, W); },
-                rBegin, rEnd);
+                rBegin, rEnd, columns);
+}
+
+using RowsFn = void (*)(const PassContext&, const LabelMask&, LabelMask&, int, int,
+                        std::vector<std::uint8_t>&);
+
+void byBands(const PassContext& ctx, const LabelMask& in, LabelMask& out, RowsFn rows) {
+  forRowBands(ctx.pool, 0, ctx.g.H, [&](int rBegin, int rEnd, int) {
+    std::vector<std::uint8_t> columns;
+    rows(ctx, in, out, rBegin, rEnd, columns);
+  });
 }
 
 }  // namespace
 
 void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
-                   int rEnd) {
+                   int rEnd, std::vector<std::uint8_t>& columns) {
   if (ctx.params.Cw == 5)
-    coherenceRows5x5(ctx, in, out, rBegin, rEnd);
+    coherenceRows5x5(ctx, in, out, rBegin, rEnd, columns);
   else
-    coherenceRows3x3(ctx, in, out, rBegin, rEnd);
+    coherenceRows3x3(ctx, in, out, rBegin, rEnd, columns);
 }
 
 void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
-  forRowBands(ctx.pool, 0, ctx.g.H,
-              [&](int rBegin, int rEnd) { coherenceRows3x3(ctx, in, out, rBegin, rEnd); });
+  byBands(ctx, in, out, coherenceRows3x3);
 }
 
 void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
-  forRowBands(ctx.pool, 0, ctx.g.H,
-              [&](int rBegin, int rEnd) { coherenceRows5x5(ctx, in, out, rBegin, rEnd); });
+  byBands(ctx, in, out, coherenceRows5x5);
 }
 
 void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out) {
-  forRowBands(ctx.pool, 0, ctx.g.H,
-              [&](int rBegin, int rEnd) { coherenceRows(ctx, in, out, rBegin, rEnd); });
+  byBands(ctx, in, out, coherenceRows);
 }

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "core/types.h"
 
@@ -32,9 +33,10 @@ void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& 
 void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out);
 // The variant that Cw selects: 5x5 for 5, 3x3 for anything else.
 void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out);
-// Rows [rBegin, rEnd) of coherenceFilter, on the calling thread.
+// Rows [rBegin, rEnd) of coherenceFilter, on the calling thread; `columns`
+// is its scratch (resized as needed).
 void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
-                   int rEnd);
+                   int rEnd, std::vector<std::uint8_t>& columns);
 
 // 255 where the label is 255, 0 elsewhere; `maskImage` must be CV_8UC1 W x H.
 void labelsToMask(const LabelMask& labels, cv::Mat& maskImage);

@@ -45,13 +45,13 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, i
                           int c, int& outRow, int& outCol, int n, float threshold,
                           const RunParams& params);
 // First vector of the block (row-major) the pixel is a darker version of.
-// With Shortcut::Estimates, vectors whose saturation or hue is plainly too
-// far from the pixel's are passed over without converting them (same
-// outcome).
-enum class Shortcut { None, Estimates };
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params,
-                     Shortcut shortcut = Shortcut::None);
+                     int& outRow, int& outCol, const RunParams& params);
+// The shadow test of one weight vector, in its order: the value ratio Vp / Vm
+// first (it needs no conversion), then saturation and hue against the
+// pixel's (Hp, Sp).
+bool shadowRatioPasses(float Vp, float Vm, const RunParams& params);
+bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const RunParams& params);
 
 // ---- Weights and rates ----------------------------------------------------
 
@@ -91,6 +91,8 @@ void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& curr
                          int winCol, const LabelMask& labels);
 
 // ---- Passes ---------------------------------------------------------------
+// The reference: plain sweeps in raster order, `current` read and `next`
+// written (distinct planes). src/schedule gives the same bits faster.
 
 // Classifies with e1 and trains at once; matched pixels end labelled 85.
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,

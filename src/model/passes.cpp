@@ -1,14 +1,9 @@
-// Calibration and online passes: the reference implementations,
-// in raster order from roi.firstRoiRow, and the public entry
-// points, which run the implementation chosen in passes_select.h.
+// Calibration and online passes, in raster order from roi.firstRoiRow.
 // Overlapping update windows resolve last writer wins, so the order is part
-// of the result.
+// of the result. (src/schedule runs the same passes faster, bit for bit.)
 #include <cassert>
 
 #include "model/model.h"
-#include "model/passes_select.h"
-
-namespace reference {
 
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
                      const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
@@ -74,34 +69,4 @@ void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPla
     const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
     updateNeighbourhood(xs, H, W, current, next, alpha, n, matchRow[p], matchCol[p], labels);
   }
-}
-
-}  // namespace reference
-
-// ---- Public entry points -----------------------------------------------------
-
-void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
-                     const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
-                     FloatPlanes& next) {
-  if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::calibrationPass(ctx, frame, current, labels, alpha, next);
-  else
-    reference::calibrationPass(ctx, frame, current, labels, alpha, next);
-}
-
-void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                   LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
-  if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::detectionPass(ctx, frame, current, labels, matchRow, matchCol);
-  else
-    reference::detectionPass(ctx, frame, current, labels, matchRow, matchCol);
-}
-
-void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
-                const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
-                const std::vector<int>& matchCol, FloatPlanes& next) {
-  if constexpr (kSelectedPasses == PassImpl::Fast)
-    fast::updatePass(ctx, frame, current, labels, alpha, matchRow, matchCol, next);
-  else
-    reference::updatePass(ctx, frame, current, labels, alpha, matchRow, matchCol, next);
 }

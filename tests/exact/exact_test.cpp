@@ -18,8 +18,8 @@
 #include "core/workers.h"
 #include "mask/mask.h"
 #include "model/model.h"
-#include "model/passes_select.h"
-#include "model/simd.h"
+#include "schedule/isa.h"
+#include "schedule/schedule.h"
 
 namespace {
 
@@ -29,6 +29,7 @@ struct Side {
   std::vector<int> matchRow, matchCol;  // not kept by the banded schedule
   bool positions = true;
   std::unique_ptr<WorkerPool> pool;
+  fast::Workspace ws;
   Side(const Geometry& g, int threads)
       : model(3, g.cells()),
         next(3, threads == 0 ? g.cells() : 0),
@@ -36,7 +37,9 @@ struct Side {
         spare(g.pixels(), 0),
         matchRow(g.pixels(), 0),
         matchCol(g.pixels(), 0),
-        pool(threads > 0 ? std::make_unique<WorkerPool>(threads) : nullptr) {}
+        pool(threads > 0 ? std::make_unique<WorkerPool>(threads) : nullptr) {
+    ws.fit(g, threads);
+  }
 };
 
 // "" or the first difference of `fast` from `ref`.
@@ -87,22 +90,24 @@ std::string lockstep(const std::vector<cv::Mat>& frames, const RoiMask& roi, con
         if (ref) copyPlanes(s.model, g.cells(), s.next);
         continue;
       }
-      if (calibrating) {
-        (ref ? reference::calibrationPass : fast::calibrationPass)(ctx, frame, s.model, s.labels,
-                                                                   alpha, out);
+      if (ref && calibrating) {
+        calibrationPass(ctx, frame, s.model, s.labels, alpha, out);
+      } else if (calibrating) {
+        fast::calibrationPass(ctx, s.ws, frame, s.model, s.labels, alpha, out);
+      } else if (ref) {
+        detectionPass(ctx, frame, s.model, s.labels, s.matchRow, s.matchCol);
+        coherenceFilter(ctx, s.labels, s.spare);
+        std::swap(s.labels, s.spare);
+        updatePass(ctx, frame, s.model, s.labels, alpha, s.matchRow, s.matchCol, out);
+      } else if (s.pool->size() % 2 == 1) {  // the banded schedule of the engine
+        fast::onlineStep(ctx, s.ws, frame, s.model, s.labels, s.spare, alpha);
+        std::swap(s.labels, s.spare);
+        s.positions = false;
       } else {
-        if (!ref && s.pool->size() % 2 == 1) {  // the banded schedule of the engine
-          onlineStep(ctx, frame, s.model, s.labels, s.spare, alpha);
-          std::swap(s.labels, s.spare);
-          s.positions = false;
-        } else {
-          (ref ? reference::detectionPass : fast::detectionPass)(ctx, frame, s.model, s.labels,
-                                                                 s.matchRow, s.matchCol);
-          coherenceFilter(ctx, s.labels, s.spare);
-          std::swap(s.labels, s.spare);
-          (ref ? reference::updatePass : fast::updatePass)(ctx, frame, s.model, s.labels, alpha,
-                                                           s.matchRow, s.matchCol, out);
-        }
+        fast::detectionPass(ctx, s.ws, frame, s.model, s.labels, s.matchRow, s.matchCol);
+        coherenceFilter(ctx, s.labels, s.spare);
+        std::swap(s.labels, s.spare);
+        fast::updatePass(ctx, s.ws, frame, s.model, s.labels, alpha, s.matchRow, s.matchCol, out);
       }
       if (ref) copyPlanes(s.next, g.cells(), s.model);
     }
@@ -152,17 +157,13 @@ RoiMask roiWithHoles(int W, int H, int holes, unsigned seed) {
   return RoiMask::fromImage(image);
 }
 
-// Every instruction set this CPU has; the best one is left selected.
-std::vector<Isa> isas() {
-  std::vector<Isa> out;
-  for (Isa isa : {Isa::Portable, Isa::Avx2, Isa::Avx512})
-    if (isaAvailable(isa)) out.push_back(isa);
-  return out;
-}
+// Every path this CPU runs; the best one is left selected.
+std::vector<Isa> isas() { return availableIsas(); }
 
 TEST(Exact, FastPassesEqualReferenceForEveryThreadCountAndIsa) {
-  // 6x29 is tall enough for the banded schedule's seams.
-  const struct { int W, H; } sizes[] = {{7, 5}, {4, 4}, {13, 11}, {6, 29}};
+  // 6x29 is tall enough for the banded schedule's seams; 37x9 wide enough
+  // for whole vectors of every path, and a remainder.
+  const struct { int W, H; } sizes[] = {{7, 5}, {4, 4}, {13, 11}, {6, 29}, {37, 9}};
   for (Isa isa : isas()) {
     forceIsa(isa);
     unsigned seed = 1;

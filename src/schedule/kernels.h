@@ -1,0 +1,115 @@
+// The building blocks of the fast passes: the search of a pixel row, the
+// update of a band of block rows, and the shadow fallback with its
+// prefilter. The search and the update are written once (search.cpp,
+// update.cpp) and compiled for every instruction-set path (isa.h); each
+// path gives the reference's bits.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+#include "core/planes.h"
+#include "core/types.h"
+#include "schedule/isa.h"
+
+// Per pixel, what the update needs from the search: the winner's index
+// i*n + j in the pixel's block when the pixel's window is to be laid, else
+// one of these (calibration tells shadow from no match for the label).
+constexpr std::uint8_t kOutside = 0xFD;
+constexpr std::uint8_t kShadow = 0xFE;
+constexpr std::uint8_t kNoMatch = 0xFF;
+
+// Whose windows a block admits, by where their pixel lies in raster order
+// against the block's own pixel. A block always admits its own pixel's
+// window when that pixel lays one.
+constexpr std::uint8_t kAdmitEarlier = 1, kAdmitOwn = 2, kAdmitLater = 4;
+constexpr std::uint8_t kAdmitAll = kAdmitEarlier | kAdmitOwn | kAdmitLater;
+
+// Bytes that buffers of per-pixel admissions carry past their last pixel,
+// so that the update may read whole vectors of them.
+constexpr std::size_t kAdmitPadding = 64;
+
+// One pixel row's search. The pixels' blocks lie side by side from X, Y, V
+// (the block row's first model row; model rows modelW apart).
+struct SearchRow {
+  const float* X = nullptr;
+  const float* Y = nullptr;
+  const float* V = nullptr;
+  std::size_t modelW = 0;
+  int n = 3;
+  const float* px = nullptr;  // the pixels' colours
+  const float* py = nullptr;
+  const float* pv = nullptr;
+  int count = 0;
+  // The distance threshold: `threshold` for every pixel, or per pixel from
+  // `thresholds` when given.
+  float threshold = 0.0f;
+  const float* thresholds = nullptr;
+  // Out: the winner's code in its block (the centre when it is as close as
+  // the least distance, else the first cell attaining that distance, if the
+  // distance is below 100 and within the threshold), kNoMatch otherwise.
+  std::uint8_t* code = nullptr;
+  // Out when given: the first cell attaining the least distance whatever
+  // the threshold (kNoMatch when no distance is below 100).
+  std::uint8_t* nearest = nullptr;
+};
+
+// The update of block rows, gathered from the windows that reach them.
+//
+// The reference blends each window into the model as it was at the start of
+// the frame, in raster order, so a cell ends with the blend of the last
+// window that covered it and that its block admitted. A window reaches only
+// the block rows of its own pixel row and the two beside it. The band update
+// paints the windows of each pixel row into three layers, one per block row
+// they reach, each holding per cell the rate and colour of the last window
+// of that pixel row to cover it (a NaN rate where none did), and once the
+// windows of pixel row R+1 are painted it blends each cell of block row R
+// once, from the layer of the latest pixel row whose window its block
+// admits. A block row is read and written only by its own update, so bands
+// of rows can be updated in any order, on any thread, in place.
+struct UpdateJob {
+  int H = 0, W = 0, n = 0;
+  const std::uint8_t* code = nullptr;   // per pixel: winner code
+  const std::uint8_t* admit = nullptr;  // per pixel: whose windows its block admits (padded)
+  const float* alpha = nullptr;         // n x n rates, row-major, finite
+  const float* frame[3] = {};           // per pixel colour
+  const float* in[3] = {};              // the model as it was
+  float* out[3] = {};                   // the model to write (may equal `in`)
+};
+
+// A thread's paint layers; kept between calls so they are allocated once.
+struct BandScratch {
+  std::vector<float> store;
+  std::size_t stride = 0;
+};
+
+struct Kernels {
+  void (*searchRow)(const SearchRow& row);
+  // Updates block rows [rBegin, rEnd), calling (*ready)(pr), when given,
+  // before the winners of pixel row pr and the admissions of block rows
+  // pr-1..pr+1 are read.
+  void (*updateBand)(const UpdateJob& job, int rBegin, int rEnd,
+                     const std::function<void(int)>* ready, BandScratch& scratch);
+};
+
+// The kernels of a path (which must be available), and of the active one.
+const Kernels& kernelsFor(Isa isa);
+inline const Kernels& kernels() { return kernelsFor(activeIsa()); }
+
+// The reference's shadow fallback (findShadowMatch) with a prefilter that
+// passes over weight vectors that plainly fail the test, without dividing
+// or trigonometry; same outcome. Made once per pass.
+class ShadowPrefilter {
+ public:
+  explicit ShadowPrefilter(const RunParams& params);
+  // Whether some vector of pixel (r, c)'s block passes the shadow test for
+  // colour p, and then the first one's model row and column.
+  bool match(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
+             int& outRow, int& outCol) const;
+
+ private:
+  const RunParams& params_;
+  double hueCos_;  // the cosine of the widest hue difference that may pass, -2 for any
+};

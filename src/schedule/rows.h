@@ -1,0 +1,75 @@
+// What the banded schedules (calibration.cpp, online.cpp) share: the search
+// of a row into winner codes, and the update job over the workspace.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+#include "core/planes.h"
+#include "core/types.h"
+#include "model/model.h"
+#include "schedule/kernels.h"
+
+namespace fast {
+
+// The code of winner (wr, wc) in pixel (r, c)'s block.
+inline std::uint8_t codeOf(int r, int c, int n, int wr, int wc) {
+  return static_cast<std::uint8_t>((wr - r * n) * n + (wc - c * n));
+}
+
+// Calls fn(c) for each pixel c of the row code[0..W) that the search left
+// without a winner, in order (fn may rewrite code[c]).
+template <typename Fn>
+void forEachUnmatched(std::uint8_t* code, int W, const Fn& fn) {
+  for (std::uint8_t* at = code;
+       (at = static_cast<std::uint8_t*>(std::memchr(at, kNoMatch, code + W - at))) != nullptr; ++at)
+    fn(static_cast<int>(at - code));
+}
+
+// The winners of row r's pixels into code[0..W): each ROI pixel's winner
+// code, kNoMatch where nothing is within `threshold` (the shadow fallback
+// is the caller's), kOutside for pixels outside the ROI.
+inline void searchRow(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& model,
+                      int r, float threshold, std::uint8_t* code) {
+  const int W = ctx.g.W, n = ctx.g.n;
+  const std::size_t modelW = static_cast<std::size_t>(n) * W;
+  const std::size_t row = static_cast<std::size_t>(r) * W;
+  const std::size_t base = static_cast<std::size_t>(r) * n * modelW;
+  SearchRow s;
+  s.X = model[0] + base;
+  s.Y = model[1] + base;
+  s.V = model[2] + base;
+  s.modelW = modelW;
+  s.n = n;
+  s.px = frame[0] + row;
+  s.py = frame[1] + row;
+  s.pv = frame[2] + row;
+  s.count = W;
+  s.threshold = threshold;
+  s.code = code;
+  kernels().searchRow(s);
+  const std::uint8_t* __restrict inRoi = ctx.roi.bytes.data() + row;
+  std::uint8_t* __restrict out = code;  // distinct buffers: the loop runs in vectors
+  for (int c = 0; c < W; ++c) out[c] = inRoi[c] != 0 ? out[c] : kOutside;
+}
+
+inline UpdateJob updateJob(const PassContext& ctx, const std::uint8_t* code,
+                           const std::uint8_t* admit, const AlphaTable& alpha,
+                           const FloatPlanes& frame, const FloatPlanes& current, FloatPlanes& next) {
+  UpdateJob job;
+  job.H = ctx.g.H;
+  job.W = ctx.g.W;
+  job.n = ctx.g.n;
+  job.code = code;
+  job.admit = admit;
+  job.alpha = alpha.cells.data();
+  for (int k = 0; k < 3; ++k) {
+    job.frame[k] = frame[k];
+    job.in[k] = current[k];
+    job.out[k] = next[k];
+  }
+  return job;
+}
+
+}  // namespace fast
