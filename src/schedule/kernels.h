@@ -81,7 +81,9 @@ struct UpdateJob {
 
 // A thread's paint layers; kept between calls so they are allocated once.
 struct BandScratch {
-  std::vector<float> store;
+  std::vector<std::int32_t> cells;
+  std::vector<float> colour, planes;
+  std::vector<std::uint8_t> patterns;
   std::size_t stride = 0;
 };
 
