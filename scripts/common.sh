@@ -9,7 +9,7 @@ CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
 PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev libgtest-dev libgmock-dev
   libbenchmark-dev pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-yaml
-  python3-matplotlib snakemake clang libclang-rt-14-dev"
+  python3-matplotlib python3-venv python3-build snakemake chromium clang libclang-rt-14-dev"
 
 install_missing() {
   local missing=""
