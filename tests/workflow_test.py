@@ -1,6 +1,7 @@
 """The dataset workflow: tables from hand-made results, then the whole
 Snakemake workflow on a small generated CDnet-layout tree, its page in
 headless Chromium, an interrupted run resumed, and trees it refuses."""
+import contextlib
 import csv
 import html
 import importlib.util
@@ -274,17 +275,22 @@ def test_an_interrupted_run_resumes_with_the_same_command(tmp_path):
 
     # Ctrl-C on a terminal: SIGINT to the whole foreground process group,
     # while the first video's job has written its masks but not ended.
-    signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGUSR1, signal.SIGCHLD})
+    waited = {signal.SIGUSR1, signal.SIGCHLD}
+    signal.pthread_sigmask(signal.SIG_BLOCK, waited)
     try:
         p = subprocess.Popen(snakemake_command("--cores", "1", config=config), cwd=tmp_path,
                              env=dict(env, TEST_PID=str(os.getpid())), start_new_session=True,
+                             preexec_fn=lambda: signal.pthread_sigmask(signal.SIG_UNBLOCK, waited),
                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        got = signal.sigtimedwait({signal.SIGUSR1, signal.SIGCHLD}, 600)
-        assert got and got.si_signo == signal.SIGUSR1, "the workflow ended before its first job"
+        got = signal.sigtimedwait(waited, 600)
+        if got is None or got.si_signo != signal.SIGUSR1:
+            with contextlib.suppress(ProcessLookupError):
+                os.killpg(p.pid, signal.SIGKILL)
+            pytest.fail("no job got as far as its masks:\n" + p.communicate()[0])
         os.killpg(p.pid, signal.SIGINT)
         output = p.communicate(timeout=600)[0]
     finally:
-        signal.pthread_sigmask(signal.SIG_UNBLOCK, {signal.SIGUSR1, signal.SIGCHLD})
+        signal.pthread_sigmask(signal.SIG_UNBLOCK, waited)
     assert p.returncode != 0 and (tmp_path / "out/A/v1/masks/bin000024.png").exists(), output
     # Without the profile Snakemake would refuse to go on ...
     r = subprocess.run([sys.executable, "-m", "snakemake", "--snakefile", WORKFLOW / "Snakefile",
