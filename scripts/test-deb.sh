@@ -16,10 +16,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/common.sh"
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-deb.sh: run as root (debootstrap and chroot need it)" >&2
-  exit 1
-fi
+require_root "debootstrap and chroot need it"
 PACKAGES="$PACKAGES debootstrap"
 install_missing
 build

@@ -97,7 +97,7 @@ def test_python_build_makes_a_wheel(tree):
         cwd=tree / "src", env=env)
     (wheel,) = (tree / "dist").iterdir()
     tag = f"cp{sys.version_info[0]}{sys.version_info[1]}"
-    assert wheel.name.startswith(f"scvardo-") and f"-{tag}-{tag}-linux_" in wheel.name
+    assert wheel.name.startswith("scvardo-") and f"-{tag}-{tag}-linux_" in wheel.name
     with zipfile.ZipFile(wheel) as z:
         names = set(z.namelist())
         record_name = next(n for n in names if n.endswith(".dist-info/RECORD"))
@@ -110,7 +110,7 @@ def test_python_build_makes_a_wheel(tree):
             assert (digest, size) == ("sha256=" + expected.decode(), str(len(data))), name
         assert {r[0] for r in record} == names
         modes = {n: z.getinfo(n).external_attr >> 16 for n in names}
-    data = wheel.name.split("-")[0] + "-" + wheel.name.split("-")[1] + ".data"
+    data = "-".join(wheel.name.split("-")[:2]) + ".data"
     for program in ("sc-vardo", "sc-vardo-video", "sc-vardo-eval"):
         assert modes[f"{data}/scripts/{program}"] & 0o111, program
     assert any(n.startswith("scvardo.") and n.endswith(".so") for n in names)

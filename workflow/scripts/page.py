@@ -10,12 +10,11 @@ to RESULTS, so the folder can be moved or copied as a whole; the page loads
 nothing from the network.
 """
 import argparse
-import csv
 import html
 import os
 import sys
 
-from tables import write_text
+from tables import read_rows, write_text
 
 STYLE = """
 body { font: 14px/1.45 system-ui, sans-serif; margin: 2em auto; max-width: 1300px; padding: 0 1em; color: #222; }
@@ -33,14 +32,6 @@ code { background: #f4f4f4; padding: 0 3px; }
 
 def esc(text):
     return html.escape(str(text), quote=True)
-
-
-def read_rows(path):
-    try:
-        with open(path, newline="") as f:
-            return list(csv.DictReader(f))
-    except OSError as e:
-        sys.exit(f"page.py: cannot read {path}: {e}")
 
 
 def cell(value, numeric):
