@@ -8,9 +8,9 @@
 # (DEBIAN_MIRROR, default http://deb.debian.org/debian; the security
 # updates from DEBIAN_SECURITY_MIRROR). Installs debootstrap when missing and
 # builds the project; the chroot lives in one temporary folder, removed at
-# the end (nothing is mounted into it). Takes about 7 minutes on the 2-core
-# development machine: debootstrap 2 minutes, the package's dependencies
-# (about 260 MB, nearly all OpenCV's) 3 minutes. Not part of ./scripts/test.sh.
+# the end (nothing is mounted into it). Takes 4-6 minutes on the 2-core
+# development machine: debootstrap 1-2 minutes, the package's dependencies
+# (about 260 MB, nearly all OpenCV's) 2-3 minutes. Not part of ./scripts/test.sh.
 # Exit status: 0 passed; 1 anything else.
 set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
