@@ -41,7 +41,7 @@ struct Geometry {
 // fast passes may spread over (none: the calling thread alone).
 struct PassContext {
   Geometry g;
-  const RunParams& params;
+  const scvardo::Params& params;
   const RoiMask& roi;
   WorkerPool* pool = nullptr;
 };

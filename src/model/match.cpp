@@ -21,7 +21,7 @@ float coneDistanceSq(const ConeColor& p, const ConeColor& m) {
 
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*/, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const RunParams& params) {
+                          const scvardo::Params& params) {
   outRow = -1;
   outCol = -1;
   float minDist = 100.0f;
@@ -63,12 +63,12 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
 // trigonometry: hue and saturation are computed only for vectors that pass
 // it, and the pixel's own only once one does. The outcome is the same as
 // converting every vector first.
-bool shadowRatioPasses(float Vp, float Vm, const RunParams& params) {
+bool shadowRatioPasses(float Vp, float Vm, const scvardo::Params& params) {
   const float ratio = static_cast<float>(static_cast<double>(Vp) / Vm);
   return params.gamma <= ratio && ratio <= params.beta;
 }
 
-bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const RunParams& params) {
+bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const scvardo::Params& params) {
   float Hm, Sm, Vm;
   coneToHsv(m, Hm, Sm, Vm);
   if (!(std::fabs(static_cast<double>(Sp) - Sm) < params.tau_S)) return false;
@@ -79,7 +79,7 @@ bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const RunPa
 }
 
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params) {
+                     int& outRow, int& outCol, const scvardo::Params& params) {
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;

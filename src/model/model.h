@@ -43,15 +43,15 @@ float coneDistanceSq(const ConeColor& p, const ConeColor& m);
 // `threshold` and params.shadowRemoval is nonzero.
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const RunParams& params);
+                          const scvardo::Params& params);
 // First vector of the block (row-major) the pixel is a darker version of.
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params);
+                     int& outRow, int& outCol, const scvardo::Params& params);
 // The shadow test of one weight vector, in its order: the value ratio Vp / Vm
 // first (it needs no conversion), then saturation and hue against the
 // pixel's (Hp, Sp).
-bool shadowRatioPasses(float Vp, float Vm, const RunParams& params);
-bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const RunParams& params);
+bool shadowRatioPasses(float Vp, float Vm, const scvardo::Params& params);
+bool shadowHueSaturationPass(float Hp, float Sp, const ConeColor& m, const scvardo::Params& params);
 
 // ---- Weights and rates ----------------------------------------------------
 

@@ -105,13 +105,13 @@ inline const Kernels& kernels() { return kernelsFor(activeIsa()); }
 // or trigonometry; same outcome. Made once per pass.
 class ShadowPrefilter {
  public:
-  explicit ShadowPrefilter(const RunParams& params);
+  explicit ShadowPrefilter(const scvardo::Params& params);
   // Whether some vector of pixel (r, c)'s block passes the shadow test for
   // colour p, and then the first one's model row and column.
   bool match(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
              int& outRow, int& outCol) const;
 
  private:
-  const RunParams& params_;
+  const scvardo::Params& params_;
   double hueCos_;  // the cosine of the widest hue difference that may pass, -2 for any
 };

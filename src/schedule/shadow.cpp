@@ -70,7 +70,7 @@ bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, 
 
 }  // namespace
 
-ShadowPrefilter::ShadowPrefilter(const RunParams& params) : params_(params) {
+ShadowPrefilter::ShadowPrefilter(const scvardo::Params& params) : params_(params) {
   const double limit = static_cast<double>(params.tau_H) + kHueMargin;
   hueCos_ = limit < 180.0 ? std::cos(limit * 3.14159265358979323846 / 180.0) : -2.0;
 }
