@@ -3,6 +3,7 @@
 
 #include "core/memory.h"
 #include "core/output_file.h"
+#include "core/workers.h"
 
 TEST(Core, RoiFromImage) {
   // 37 rows of 0 above a nonzero pixel, in a view whose rows are 7 of 10 bytes.
@@ -37,4 +38,18 @@ TEST(Core, AtomicWriteReplacesALinkWithoutFollowingIt) {
   EXPECT_EQ(readFile(dir / "victim"), "keep");
   EXPECT_EQ(listDir(dir.path()), std::vector<std::string>({"out.png", "victim"}));
   EXPECT_EQ(writeFileAtomic(dir / "no/out.png", "x", 1).status, WriteOutcome::CannotCreate);
+}
+
+TEST(Core, DefaultThreadsFollowAffinityAndCpuQuota) {
+  const struct {
+    int affinity;
+    const char* cpuMax;
+    int threads;
+  } cases[] = {
+      {4, "", 4},               {4, "max 100000", 4},     {4, "200000 100000", 2},
+      {4, "150000 100000", 2},  {4, "50000 100000", 1},   {2, "800000 100000", 2},
+      {0, "", 1},               {3, "garbage", 3},        {8, "100000 0", 8},
+  };
+  for (const auto& c : cases) EXPECT_EQ(threadsFor(c.affinity, c.cpuMax), c.threads) << c.cpuMax;
+  EXPECT_GE(defaultThreads(), 1);
 }

@@ -7,7 +7,6 @@
 #include <cassert>
 #include <cmath>
 #include <vector>
-#include <opencv2/core.hpp>
 
 #include "colour/colour.h"
 #include "core/workers.h"
@@ -168,12 +167,4 @@ bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bo
     }
   });
   return true;
-}
-
-bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi, WorkerPool* pool,
-                  std::vector<ConeMemo>* memos) {
-  if (image.type() != CV_8UC3 || image.dims != 2) return false;
-  if (image.cols != roi.W || image.rows != roi.H) return false;
-  return convertFrame(image.data, image.cols, image.rows, image.step[0], false, frame, roi, pool,
-                      memos);
 }

@@ -18,8 +18,10 @@ struct RoiMask {
 
   // Every pixel processed.
   static RoiMask all(int W, int H);
-  // From an 8-bit one-channel image: its pixels, row by row; firstRoiRow is
-  // the first row holding a nonzero byte (0 when there is none).
+  // W*H bytes, row by row; firstRoiRow is the first row holding a nonzero
+  // byte (0 when there is none).
+  static RoiMask fromBytes(int W, int H, std::vector<std::uint8_t> bytes);
+  // From an 8-bit one-channel image, the same (roi_image.cpp).
   static RoiMask fromImage(const cv::Mat& grey);
   bool inside(std::size_t k) const { return bytes[k] != 0; }
 };

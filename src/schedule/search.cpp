@@ -75,7 +75,7 @@ HWY_INLINE V distance(V x, V y, V v, V px, V py, V pv) {
 
 // Codes held as small whole floats, stored as bytes.
 template <class D>
-HWY_INLINE void storeCodes(D d, hn::Vec<D> codes, std::uint8_t* out) {
+HWY_INLINE void storeCodes(D, hn::Vec<D> codes, std::uint8_t* out) {
   const hn::RebindToSigned<D> di;
   const hn::Rebind<std::uint8_t, D> du8;
   hn::StoreU(hn::DemoteTo(du8, hn::ConvertTo(di, codes)), du8, out);
