@@ -61,14 +61,11 @@ struct SearchRow {
 // The reference blends each window into the model as it was at the start of
 // the frame, in raster order, so a cell ends with the blend of the last
 // window that covered it and that its block admitted. A window reaches only
-// the block rows of its own pixel row and the two beside it. The band update
-// paints the windows of each pixel row into three layers, one per block row
-// they reach, each holding per cell the rate and colour of the last window
-// of that pixel row to cover it (a NaN rate where none did), and once the
-// windows of pixel row R+1 are painted it blends each cell of block row R
-// once, from the layer of the latest pixel row whose window its block
-// admits. A block row is read and written only by its own update, so bands
-// of rows can be updated in any order, on any thread, in place.
+// the block rows of its own pixel row and the two beside it; once the
+// winners of pixel row R+1 are known, the band update blends each cell of
+// block row R once, with the window that would have written it last
+// (update.cpp). A block row is read and written only by its own update, so
+// bands of rows can be updated in any order, on any thread, in place.
 struct UpdateJob {
   int H = 0, W = 0, n = 0;
   const std::uint8_t* code = nullptr;   // per pixel: winner code
@@ -79,12 +76,11 @@ struct UpdateJob {
   float* out[3] = {};                   // the model to write (may equal `in`)
 };
 
-// A thread's paint layers; kept between calls so they are allocated once.
+// A thread's rows of per-pixel values for the update; kept between calls
+// so that they are allocated once.
 struct BandScratch {
   std::vector<std::int32_t> cells;
-  std::vector<float> colour, planes;
-  std::vector<std::uint8_t> patterns;
-  std::size_t stride = 0;
+  std::vector<float> colour;
 };
 
 struct Kernels {
