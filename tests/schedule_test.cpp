@@ -27,3 +27,25 @@ TEST(Schedule, IsaChooserTakesAvailableNamesAndWarnsOfOthers) {
   EXPECT_EQ(chooseIsa("AVX2", warning), best);  // names are lower case
   EXPECT_NE(warning.find("names no path (avx512, avx2, sse4, neon, portable)"), std::string::npos);
 }
+
+#include "schedule/threads.h"
+
+// Frames whose time depends only on the way they ran: the choice settles on
+// the faster way and tries the other every 64th frame once one is clearly
+// faster, every 16th while they are close.
+TEST(Schedule, ThreadChoiceTakesTheFasterWayAndTriesTheOther) {
+  const struct {
+    std::int64_t alone, pool;
+    int poolFrames;  // of 640 after the first 20
+  } cases[] = {{1000, 600, 630}, {1000, 2000, 10}, {1000, 950, 600}, {1000, 1050, 40}};
+  for (const auto& c : cases) {
+    ThreadChoice choice;
+    int poolFrames = 0;
+    for (int f = 0; f < 660; ++f) {
+      const bool pool = choice.usePool();
+      choice.record(pool ? c.pool : c.alone);
+      if (f >= 20) poolFrames += pool;
+    }
+    EXPECT_EQ(poolFrames, c.poolFrames) << c.alone << " " << c.pool;
+  }
+}

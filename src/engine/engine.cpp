@@ -76,22 +76,28 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
                                         " but the model's frames are " + sizeText(g_.W, g_.H));
   if (!started()) allocate(bgr.cols, bgr.rows);
 
-  const PassContext ctx = context();
-  convertFrame(bgr, *frame_, roi_, ctx.pool, &ws_.memos());
   const std::int64_t t = frames_;
+  const bool calibrating = t > 0 && t < p_.K;
+  // With the default thread count, the pool is used when it pays.
+  ThreadChoice* choice = p_.threads == 0 && threads() > 1 ? &threadChoice_[calibrating ? 0 : 1] : nullptr;
+  const bool alone = choice != nullptr && !choice->usePool();
+  const std::int64_t start = counterNow();
+  convertFrame(bgr, *frame_, roi_, context(alone).pool, &ws_.memos());
   Step step = Step::Detect;
   if (t == 0) {
     initialise();
     step = Step::Initialise;
-  } else if (t < p_.K) {
-    calibrate(learningRate);
+  } else if (calibrating) {
+    calibrate(learningRate, alone);
     step = Step::Calibrate;
   }
   ++frames_;
   // K = 0: the initialising frame is classified as well.
   if (step == Step::Detect || (t == 0 && p_.K == 0)) {
-    detect(learningRate, mask);
+    detect(learningRate, mask, alone);
+    if (choice != nullptr && t > 0) choice->record(counterNow() - start);
   } else {
+    if (choice != nullptr && step == Step::Calibrate) choice->record(counterNow() - start);
     mask.create(g_.H, g_.W, CV_8UC1);
     mask.setTo(0);
   }
@@ -109,10 +115,10 @@ void Engine::setThreads(int threads) {
   pool_.reset();
 }
 
-PassContext Engine::context() {
+PassContext Engine::context(bool alone) {
   if (!pool_) pool_ = std::make_unique<WorkerPool>(p_.threads);
   ws_.fit(g_, pool_->size());
-  return PassContext{g_, p_, roi_, pool_.get()};
+  return PassContext{g_, p_, roi_, alone ? nullptr : pool_.get()};
 }
 
 int Engine::threads() {
@@ -126,9 +132,9 @@ void Engine::rateTable(double learningRate, float scheduled) {
   buildAlphaTable(g_.n, rate, kernel_, alpha_);
 }
 
-void Engine::calibrate(double learningRate) {
+void Engine::calibrate(double learningRate, bool alone) {
   if (learningRate == 0) return;
-  const PassContext ctx = context();
+  const PassContext ctx = context(alone);
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), p_.K, rates_));
   const std::int64_t start = counterNow();
   if (kScheduledPasses)
@@ -139,8 +145,8 @@ void Engine::calibrate(double learningRate) {
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
 
-void Engine::detect(double learningRate, cv::Mat& mask) {
-  const PassContext ctx = context();
+void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
+  const PassContext ctx = context(alone);
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
   if (kScheduledPasses && learningRate != 0) {

@@ -18,6 +18,7 @@
 #include "core/workers.h"
 #include "model/model.h"
 #include "schedule/schedule.h"
+#include "schedule/threads.h"
 
 // The passes a run uses, chosen here and nowhere else: the scheduled ones
 // of src/schedule (the same bits as the reference passes of src/model, on
@@ -72,12 +73,14 @@ class Engine {
  private:
   void allocate(int W, int H);
   void initialise();
-  void calibrate(double learningRate);
-  void detect(double learningRate, cv::Mat& mask);
+  void calibrate(double learningRate, bool alone);
+  void detect(double learningRate, cv::Mat& mask, bool alone);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
-  PassContext context();
+  // The context of a frame's passes; with `alone` (or a pool of one thread)
+  // they run on the calling thread.
+  PassContext context(bool alone = false);
 
   scvardo::Params p_;
   RoiMask roi_;
@@ -89,6 +92,9 @@ class Engine {
   FloatPlanesHandle frame_, current_, next_;
   std::unique_ptr<WorkerPool> pool_;  // made at the first pass
   fast::Workspace ws_;
+  // With the default thread count: per kind of frame (calibration, online),
+  // whether the pool pays (threads.h).
+  ThreadChoice threadChoice_[2];
   WeightKernel kernel_;
   BaseRates rates_;
   AlphaTable alpha_;
