@@ -263,8 +263,9 @@ const CommandLine kCommandLines[] = {
     {SCVARDO_VIDEO, {"@", "--threads", "300"}, 2, "",
      "sc-vardo-video: invalid value 300 for --threads: it must be 0 (every hardware thread) to 256\n"},
     {SCVARDO_VIDEO, {"@", "-tH", "200", "--out", "o"}, 2, "", "sc-vardo-video: invalid value 200.0 for -tH: it must be in [0, 180]\n"},
-    {SCVARDO_VIDEO, {"@", "-e2", "0.05", "-Med", "5", "-n", "5", "-Cw", "3", "-s", "0", "-K", "100"}, 1, "",
-     "sc-vardo-video: cannot open video @\n"},
+    // Stops at the missing ROI image, before any video back end is tried.
+    {SCVARDO_VIDEO, {"@", "-e2", "0.05", "-Med", "5", "-n", "5", "-Cw", "3", "-s", "0", "-K", "100", "--roi", "@"}, 1,
+     "", "sc-vardo-video: cannot read ROI image @\n"},
     {SCVARDO_EVAL, {"--help"}, 0, "Usage: sc-vardo-eval MASKDIR SEQDIR [options]\n", ""},
     {SCVARDO_EVAL, {"--version"}, 0, std::string("sc-vardo-eval ") + scvardo::version() + "\n", ""},
     {SCVARDO_EVAL, {"@", "@", "-x"}, 2, "", "sc-vardo-eval: unknown switch -x (see sc-vardo-eval --help)\n"},

@@ -91,21 +91,14 @@ void readSwitches(int& argc, char** args, scvardo::Params& p, OutputChoices& o) 
           row.cliSwitch, row.range);
 }
 
-// Plain decimal conversion of a positional frame number: leading blanks and a
-// sign accepted, stops at the first non-digit.
-int positionalNumber(const char* word) {
-  errno = 0;
-  long long v = std::strtoll(word, nullptr, 10);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
-}
-
 int clampToInt(long long v) {
   if (v > INT_MAX) return INT_MAX;
   if (v < INT_MIN) return INT_MIN;
   return static_cast<int>(v);
 }
+
+// A positional frame number (a whole number): beyond the int range it saturates.
+int positionalNumber(const char* word) { return clampToInt(std::strtoll(word, nullptr, 10)); }
 
 SequencePaths splitSequenceName(const std::string& name) {
   SequencePaths p;

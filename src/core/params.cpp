@@ -28,6 +28,8 @@ using Report = ParamSpec::Report;
 
 bool anyValue(double, const Params&) { return true; }
 
+static_assert(kMaxThreads == 256, "the range text of threads names the limit");
+
 // Ordered as sc-vardo looks its switches up; Python's positional arguments
 // follow the same order.
 constexpr ParamSpec kRows[] = {
