@@ -8,10 +8,10 @@
 #include "scvardo/params.hpp"
 
 struct SwitchHelp {
-  std::string word;          // "-e2"
+  std::string word;          // "-n"
   std::string value;         // "X" (a real), "N" (a whole number)
   std::string defaultText;   // "0.008"
-  std::string valid;         // "greater than 0"
+  std::string valid;         // "3, 5, 7 or 9"
   std::string meaning;       // one line
   std::string name;          // the C++ and Python name; "" for a tool's own switch
 };
