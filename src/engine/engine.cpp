@@ -1,5 +1,7 @@
 #include "engine/engine.h"
 
+#include <cmath>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
@@ -18,6 +20,14 @@ using scvardo::Error;
 
 std::string sizeText(int W, int H) { return std::to_string(W) + "x" + std::to_string(H); }
 
+// "" when the coherence filter takes W x H frames.
+std::string tooSmall(const scvardo::Params& p, int W, int H) {
+  const int side = minFrameSide(p);
+  if (W >= side && H >= side) return "";
+  return "the frames are " + sizeText(W, H) + "; the spatial coherence filter needs at least " +
+         sizeText(side, side);
+}
+
 }  // namespace
 
 Engine::Engine(const scvardo::Params& params, RoiMask roi)
@@ -26,11 +36,8 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
 }
 
 void Engine::allocate(int W, int H) {
-  const int side = minFrameSide(p_.Cw);
-  if (W < side || H < side)
-    throw Error(Error::Kind::Input, "the frames are " + sizeText(W, H) +
-                                        "; the spatial coherence filter needs at least " +
-                                        sizeText(side, side));
+  const std::string small = tooSmall(p_, W, H);
+  if (!small.empty()) throw Error(Error::Kind::Input, small);
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
@@ -69,6 +76,15 @@ void Engine::allocate(int W, int H) {
 }
 
 Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask) {
+  // Above 1 the blend overshoots the frame and the model can grow without
+  // bound; NaN would pass every comparison below unnoticed.
+  if (!std::isfinite(learningRate) || learningRate > 1) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", learningRate);
+    throw Error(Error::Kind::Parameter,
+                std::string("invalid learningRate ") + value +
+                    ": it must be a number at most 1 (below 0: the schedule's rate, 0: no training)");
+  }
   if (bgr.empty() || bgr.dims != 2 || bgr.type() != CV_8UC3)
     throw Error(Error::Kind::Input, "a frame must be an 8-bit 3-channel BGR image");
   if (started() && (bgr.cols != g_.W || bgr.rows != g_.H))
@@ -109,10 +125,23 @@ void Engine::initialise() {
   if (next_) copyPlanes(*current_, g_.cells(), *next_);
 }
 
-void Engine::setThreads(int threads) {
-  if (threads == p_.threads) return;
-  p_.threads = threads;
-  pool_.reset();
+void Engine::setParams(const scvardo::Params& params) {
+  if (started()) {
+    for (const scvardo::ParamSpec& row : scvardo::paramTable())
+      if (row.change == scvardo::ParamSpec::Change::Never && row.get(params) != row.get(p_))
+        throw Error(Error::Kind::Parameter, std::string(row.name) +
+                                                " cannot change after the first frame (it is " +
+                                                row.format(row.get(p_)) + ")");
+    const std::string small = tooSmall(params, g_.W, g_.H);
+    if (!small.empty()) throw Error(Error::Kind::Parameter, small);
+  }
+  if (params.threads != p_.threads) {
+    pool_.reset();
+    threadChoice_[0] = threadChoice_[1] = ThreadChoice();
+  }
+  p_ = params;
+  g_.n = p_.n;
+  if (started()) rates_ = baseRates(p_.c1, p_.c2, p_.n);
 }
 
 PassContext Engine::context(bool alone) {
@@ -127,7 +156,7 @@ int Engine::threads() {
 }
 
 void Engine::rateTable(double learningRate, float scheduled) {
-  // A positive learning rate stands in for c1/c2: its base rate is lr/(n+1).
+  // A positive learning rate stands in for the rate constant: its base rate is lr/(n+1).
   const float rate = learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1 : scheduled;
   buildAlphaTable(g_.n, rate, kernel_, alpha_);
 }

@@ -37,16 +37,22 @@ class Engine {
   Engine(const scvardo::Params& params, RoiMask roi);
 
   // One frame, 8-bit BGR. learningRate < 0: the schedule's rate; 0: nothing
-  // is trained; > 0: replaces c1/c2 for this frame. `mask` receives the
-  // finished 0/255 mask (all 0 unless the frame was detected). Throws
-  // scvardo::Error, changing nothing, for a frame of another type or size or
-  // a model that does not fit in memory.
+  // is trained; in (0, 1]: replaces the rate constant for this frame.
+  // `mask` receives the finished 0/255 mask (all 0 unless the frame was
+  // detected). Throws scvardo::Error, changing nothing, for a frame of
+  // another type or size, a learning rate that is not a number or above 1,
+  // or a model that does not fit in memory.
   Step apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask);
 
-  // Worker threads for the passes, 0 for the CPUs the process may use.
-  // Changes only the speed.
-  void setThreads(int threads);
-  // The threads the passes run on (those of the pool once it is made).
+  // New parameters (in range), used from the next frame on; the model is
+  // kept. Throws scvardo::Error, changing nothing, when a started engine
+  // would change a parameter fixed by its first frame, or its frames are
+  // too small for the new coherence window. The worker threads change at
+  // once.
+  void setParams(const scvardo::Params& params);
+  // The ROI as given: empty (W == 0) when every pixel is processed.
+  RoiMask givenRoi() const { return fullFrame_ ? RoiMask{} : roi_; }
+  // The threads the passes may run on (those of the pool once it is made).
   int threads();
 
   bool started() const { return frames_ > 0; }
