@@ -25,6 +25,7 @@ int main(int argc, char** argv) {
     std::fputs("scvardo-scaling: need 2 <= K < FRAMES\n", stderr);
     return 2;
   }
+  std::printf("Instruction set %s.\n\n", scvardo::instructionSet());
   std::printf("| size | n | threads | calibration ms/frame | ns/pixel | online ms/frame | ns/pixel |\n");
   std::printf("|---|---:|---:|---:|---:|---:|---:|\n");
   for (int d = 3; d < argc; ++d) {

@@ -214,7 +214,7 @@ const std::string kSeeHelp = " (see sc-vardo --help)\n";
 const CommandLine kCommandLines[] = {
     {SCVARDO_EXE, {"--help"}, 0, "Usage: sc-vardo <SeqName> [<#FirstFrame> <#LastFrame>] [switches]\n", ""},
     {SCVARDO_EXE, {"@", "1", "10", "-h"}, 0, "Usage: sc-vardo ", ""},
-    {SCVARDO_EXE, {"--version"}, 0, std::string("sc-vardo ") + scvardo::version() + "\n", ""},
+    {SCVARDO_EXE, {"--version"}, 0, std::string("sc-vardo ") + scvardo::version() + " (instruction set " + scvardo::instructionSet() + ")\n", ""},
     {SCVARDO_EXE, {"@", "1", "10", "--e2", "0.01"}, 2, "", "unknown switch --e2" + kSeeHelp},
     {SCVARDO_EXE, {"@", "1", "10", "-e2", "0.01", "-x", "3"}, 2, "", "unknown switch -x" + kSeeHelp},
     {SCVARDO_EXE, {"@", "-x"}, 2, "", "unknown switch -x" + kSeeHelp},
@@ -250,7 +250,7 @@ const CommandLine kCommandLines[] = {
     {SCVARDO_EXE, {"@", "1", "10", "-Cw", "0", "-s", "7", "-m", "5", "-l", "2", "-ROI", "0", "--threads=2", "-Med", "1"},
      1, kNoFrame, ""},
     {SCVARDO_VIDEO, {"--help"}, 0, "Usage: sc-vardo-video INPUT [options]\n", ""},
-    {SCVARDO_VIDEO, {"--version"}, 0, std::string("sc-vardo-video ") + scvardo::version() + "\n", ""},
+    {SCVARDO_VIDEO, {"--version"}, 0, std::string("sc-vardo-video ") + scvardo::version() + " (instruction set " + scvardo::instructionSet() + ")\n", ""},
     {SCVARDO_VIDEO, {"@", "-x", "1"}, 2, "", "sc-vardo-video: unknown switch -x (see sc-vardo-video --help)\n"},
     {SCVARDO_VIDEO, {"@", "-e2", "-1"}, 2, "", "sc-vardo-video: invalid value -1.0 for -e2: it must be greater than 0\n"},
     {SCVARDO_VIDEO, {"@", "-e2", "nan"}, 2, "", "sc-vardo-video: invalid value \"nan\" for -e2: a number is needed\n"},

@@ -1,6 +1,8 @@
 // The speed room's chooser of instruction-set paths (SCVARDO_ISA).
 #include "test_support.h"
 
+#include <filesystem>
+
 #include "schedule/isa.h"
 
 TEST(Schedule, IsaChooserTakesAvailableNamesAndWarnsOfOthers) {
@@ -47,5 +49,37 @@ TEST(Schedule, ThreadChoiceTakesTheFasterWayAndTriesTheOther) {
       if (f >= 20) poolFrames += pool;
     }
     EXPECT_EQ(poolFrames, c.poolFrames) << c.alone << " " << c.pool;
+  }
+}
+
+// SCVARDO_ISA is read once per process: a child shows the path it chose,
+// in --version and in the run record, beside the thread count.
+TEST(Schedule, IsaFromTheEnvironmentInVersionAndRunRecord) {
+  const ScratchDir dir;
+  const std::string prefix = makeTinySequence(dir / "seq");
+  const struct {
+    const char* isa;
+    const char* threads;
+    std::string record;  // the lines expected in sc-vardo-run.txt
+    std::string err;     // expected in stderr
+  } cases[] = {
+      {"portable", "3", "isa: portable\nthreads: 3\n", ""},
+      {"nonsense", "1", std::string("isa: ") + isaName(availableIsas().back()) + "\nthreads: 1\n",
+       "SCVARDO_ISA=nonsense names no path"},
+  };
+  for (const auto& c : cases) {
+    const std::string env = std::string("SCVARDO_ISA=") + c.isa;
+    const RunResult version = run({"/usr/bin/env", env, SCVARDO_EXE, "--version"});
+    EXPECT_NE(version.out.find(std::string("(instruction set ") +
+                               (c.err.empty() ? c.isa : isaName(availableIsas().back())) + ")"),
+              std::string::npos)
+        << version.out;
+    EXPECT_NE(version.err.find(c.err), std::string::npos) << version.err;
+    const std::string out = dir / c.isa;
+    std::filesystem::create_directories(out);
+    const RunResult r = run({"/usr/bin/env", env, SCVARDO_EXE, prefix, "--threads", c.threads}, out);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_NE(readFile(out + "/sc-vardo-run.txt").find(c.record), std::string::npos)
+        << readFile(out + "/sc-vardo-run.txt");
   }
 }

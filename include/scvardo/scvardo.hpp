@@ -90,4 +90,15 @@ std::string memoryShortfall(const Params& params, cv::Size frameSize);
 // "0.2.0"
 const char* version();
 
+// The instruction-set path the passes run on in this process: "avx512",
+// "avx2", "sse4", "neon" or "portable", the best this CPU runs unless the
+// environment variable SCVARDO_ISA names another (an unknown or unavailable
+// name is reported once on stderr). Every path gives the same results.
+const char* instructionSet();
+
+// The worker threads of a subtractor with these parameters: params.threads,
+// or for 0 the CPUs this process may use (its CPU affinity, capped by its
+// cgroup's CPU quota).
+int threadCount(const Params& params);
+
 }  // namespace scvardo

@@ -13,6 +13,7 @@
 
 #include "cli/exit.h"
 #include "core/output_file.h"
+#include "scvardo/scvardo.hpp"
 
 namespace {
 
@@ -72,8 +73,10 @@ void RunGuard::start(int argc, char** argv, const RunSetup& s) {
   std::snprintf(frames, sizeof frames, "frames: %d to %d, calibration K=%d, temporal ROI [%d,%d]\n",
                 r.firstFrame, r.lastFrame, r.K, r.fromIdx, r.toIdx);
   head_ = "sc-vardo run record\ncommand: " + command + "\ninput: " +
-          printable(s.paths.framePrefix.c_str()) + "\n" + frames + "started: " + now() +
-          " (pid " + std::to_string(static_cast<long>(::getpid())) + ")\n";
+          printable(s.paths.framePrefix.c_str()) + "\n" + frames +
+          "isa: " + scvardo::instructionSet() + "\nthreads: " +
+          std::to_string(scvardo::threadCount(s.params)) + "\nstarted: " + now() + " (pid " +
+          std::to_string(static_cast<long>(::getpid())) + ")\n";
   const std::string text = head_ + "finished: no\n";
   const WriteOutcome out = writeFileAtomic(kRunRecordName, text.data(), text.size());
   if (!out) {

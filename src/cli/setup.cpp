@@ -257,7 +257,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
       return false;
     }
     if (std::strcmp(argv[i], "--version") == 0) {
-      std::printf("sc-vardo %s\n", scvardo::version());
+      std::printf("sc-vardo %s (instruction set %s)\n", scvardo::version(), scvardo::instructionSet());
       std::fflush(stdout);
       return false;
     }

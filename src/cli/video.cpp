@@ -121,7 +121,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
       return false;
     }
     if (a == "--version") {
-      std::printf("sc-vardo-video %s\n", scvardo::version());
+      std::printf("sc-vardo-video %s (instruction set %s)\n", scvardo::version(),
+                  scvardo::instructionSet());
       return false;
     }
   }

@@ -10,7 +10,9 @@
 
 #include "core/memory.h"
 #include "core/output_file.h"
+#include "core/workers.h"
 #include "engine/engine.h"
+#include "schedule/isa.h"
 #include "scvardo/scvardo.hpp"
 
 namespace scvardo {
@@ -263,5 +265,9 @@ std::string memoryShortfall(const Params& params, cv::Size frameSize) {
 }
 
 const char* version() { return "0.2.0"; }
+
+const char* instructionSet() { return isaName(activeIsa()); }
+
+int threadCount(const Params& params) { return params.threads > 0 ? params.threads : defaultThreads(); }
 
 }  // namespace scvardo
