@@ -81,6 +81,43 @@ HWY_INLINE void storeCodes(D, hn::Vec<D> codes, std::uint8_t* out) {
   hn::StoreU(hn::DemoteTo(du8, hn::ConvertTo(di, codes)), du8, out);
 }
 
+// Cells j = 0, 1, 2 of L consecutive block rows of n = 3 from p: lane l of
+// v_j is p[3 l + j]. Highway's generic form takes byte shuffles per 128-bit
+// block; with AVX-512 and AVX2 whole-vector permutes need fewer steps.
+template <class D, class V = hn::Vec<D>>
+HWY_INLINE void loadCells3(D d, const float* HWY_RESTRICT p, V& v0, V& v1, V& v2) {
+#if HWY_TARGET == HWY_AVX3
+  (void)d;
+  const __m512 a = _mm512_loadu_ps(p), b = _mm512_loadu_ps(p + 16), c = _mm512_loadu_ps(p + 32);
+  // Lanes from a and b first (indices 16.. pick b), then c over the rest.
+  const __m512i ab0 = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 0, 0, 0, 0, 0);
+  const __m512i ab1 = _mm512_setr_epi32(1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 0, 0, 0, 0, 0);
+  const __m512i ab2 = _mm512_setr_epi32(2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 0, 0, 0, 0, 0, 0);
+  const __m512i c0 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 20, 23, 26, 29);
+  const __m512i c1 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 18, 21, 24, 27, 30);
+  const __m512i c2 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 19, 22, 25, 28, 31);
+  v0 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab0, b), c0, c)};
+  v1 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab1, b), c1, c)};
+  v2 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab2, b), c2, c)};
+#elif HWY_TARGET == HWY_AVX2
+  (void)d;
+  const __m256 a = _mm256_loadu_ps(p), b = _mm256_loadu_ps(p + 8), c = _mm256_loadu_ps(p + 16);
+  // Each source permuted to the lanes it serves, then blended: v0 takes
+  // lanes 0-2 from a, 3-5 from b, 6-7 from c; v1 0-2, 3-4, 5-7; v2 0-1, 2-4, 5-7.
+  auto pick = [](__m256 x, int i0, int i1, int i2, int i3, int i4, int i5, int i6, int i7) {
+    return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(i0, i1, i2, i3, i4, i5, i6, i7));
+  };
+  v0 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 0, 3, 6, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 1, 4, 7, 0, 0), 0x38),
+                         pick(c, 0, 0, 0, 0, 0, 0, 2, 5), 0xC0)};
+  v1 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 1, 4, 7, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 2, 5, 0, 0, 0), 0x18),
+                         pick(c, 0, 0, 0, 0, 0, 0, 3, 6), 0xE0)};
+  v2 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 2, 5, 0, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 3, 6, 0, 0, 0), 0x1C),
+                         pick(c, 0, 0, 0, 0, 0, 1, 4, 7), 0xE0)};
+#else
+  hn::LoadInterleaved3(d, p, v0, v1, v2);
+#endif
+}
+
 template <class D>
 HWY_INLINE void searchRow3(D d, const SearchRow& s) {
   using V = hn::Vec<D>;
@@ -94,9 +131,9 @@ HWY_INLINE void searchRow3(D d, const SearchRow& s) {
     for (int i = 0; i < 3; ++i) {
       const std::size_t b = i * s.modelW + 3 * static_cast<std::size_t>(c);
       V x0, x1, x2, y0, y1, y2, v0, v1, v2;
-      hn::LoadInterleaved3(d, s.X + b, x0, x1, x2);
-      hn::LoadInterleaved3(d, s.Y + b, y0, y1, y2);
-      hn::LoadInterleaved3(d, s.V + b, v0, v1, v2);
+      loadCells3(d, s.X + b, x0, x1, x2);
+      loadCells3(d, s.Y + b, y0, y1, y2);
+      loadCells3(d, s.V + b, v0, v1, v2);
       const V cells[3][3] = {{x0, y0, v0}, {x1, y1, v1}, {x2, y2, v2}};
       for (int j = 0; j < 3; ++j) {
         const V dist = distance(cells[j][0], cells[j][1], cells[j][2], px, py, pv);
