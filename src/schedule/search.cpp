@@ -83,7 +83,7 @@ HWY_INLINE void storeCodes(D, hn::Vec<D> codes, std::uint8_t* out) {
 
 // Cells j = 0, 1, 2 of L consecutive block rows of n = 3 from p: lane l of
 // v_j is p[3 l + j]. Highway's generic form takes byte shuffles per 128-bit
-// block; with AVX-512 and AVX2 whole-vector permutes need fewer steps.
+// block; with AVX-512 two-source permutes of whole vectors need fewer steps.
 template <class D, class V = hn::Vec<D>>
 HWY_INLINE void loadCells3(D d, const float* HWY_RESTRICT p, V& v0, V& v1, V& v2) {
 #if HWY_TARGET == HWY_AVX3
@@ -99,20 +99,6 @@ HWY_INLINE void loadCells3(D d, const float* HWY_RESTRICT p, V& v0, V& v1, V& v2
   v0 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab0, b), c0, c)};
   v1 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab1, b), c1, c)};
   v2 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab2, b), c2, c)};
-#elif HWY_TARGET == HWY_AVX2
-  (void)d;
-  const __m256 a = _mm256_loadu_ps(p), b = _mm256_loadu_ps(p + 8), c = _mm256_loadu_ps(p + 16);
-  // Each source permuted to the lanes it serves, then blended: v0 takes
-  // lanes 0-2 from a, 3-5 from b, 6-7 from c; v1 0-2, 3-4, 5-7; v2 0-1, 2-4, 5-7.
-  auto pick = [](__m256 x, int i0, int i1, int i2, int i3, int i4, int i5, int i6, int i7) {
-    return _mm256_permutevar8x32_ps(x, _mm256_setr_epi32(i0, i1, i2, i3, i4, i5, i6, i7));
-  };
-  v0 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 0, 3, 6, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 1, 4, 7, 0, 0), 0x38),
-                         pick(c, 0, 0, 0, 0, 0, 0, 2, 5), 0xC0)};
-  v1 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 1, 4, 7, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 2, 5, 0, 0, 0), 0x18),
-                         pick(c, 0, 0, 0, 0, 0, 0, 3, 6), 0xE0)};
-  v2 = V{_mm256_blend_ps(_mm256_blend_ps(pick(a, 2, 5, 0, 0, 0, 0, 0, 0), pick(b, 0, 0, 0, 3, 6, 0, 0, 0), 0x1C),
-                         pick(c, 0, 0, 0, 0, 0, 1, 4, 7), 0xE0)};
 #else
   hn::LoadInterleaved3(d, p, v0, v1, v2);
 #endif

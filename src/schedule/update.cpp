@@ -273,15 +273,22 @@ HWY_NOINLINE void Band<N, D>::blendCells(int R, int i) {
     const auto aHi = hn::PromoteTo(dw, hn::UpperHalf(dh, a));
     const auto keepLo = hn::Sub(unit, aLo), keepHi = hn::Sub(unit, aHi);
     const std::size_t cell = cell0 + m;
+    // Most vectors are painted whole: their halves are stored as they are.
+    const bool whole = hn::AllTrue(di, any);
+    const int half = L / 2;
     for (int c = 0; c < 3; ++c) {
-      const V cur = hn::LoadU(d, in[c] + cell);
-      const auto lo = hn::Add(hn::Mul(keepLo, hn::PromoteTo(dw, hn::LowerHalf(dh, cur))),
+      const auto lo = hn::Add(hn::Mul(keepLo, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell))),
                               hn::Mul(aLo, hn::PromoteTo(dw, hn::LowerHalf(dh, x[c]))));
-      const auto hi = hn::Add(hn::Mul(keepHi, hn::PromoteTo(dw, hn::UpperHalf(dh, cur))),
+      const auto hi = hn::Add(hn::Mul(keepHi, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell + half))),
                               hn::Mul(aHi, hn::PromoteTo(dw, hn::UpperHalf(dh, x[c]))));
-      const V blended = hn::Combine(d, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo));
-      const V old = inPlace ? cur : hn::LoadU(d, out[c] + cell);
-      hn::StoreU(hn::IfThenElse(painted, blended, old), d, out[c] + cell);
+      if (whole) {
+        hn::StoreU(hn::DemoteTo(dh, lo), dh, out[c] + cell);
+        hn::StoreU(hn::DemoteTo(dh, hi), dh, out[c] + cell + half);
+      } else {
+        const V blended = hn::Combine(d, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo));
+        const V old = hn::LoadU(d, (inPlace ? in[c] : out[c]) + cell);
+        hn::StoreU(hn::IfThenElse(painted, blended, old), d, out[c] + cell);
+      }
     }
   }
   // The last cells one at a time, the same way.
