@@ -18,7 +18,8 @@
 // gives the median of the rounds: on a shared machine the speed changes
 // from minute to minute, and the rounds spread each method over the run.
 // It also gives MOG2's time over SC-VARDO's per round, both measured within
-// the same round.
+// the same round, and their median. A last argument --no-knn leaves KNN out
+// (bench/speed-report.sh, which times only against MOG2).
 //
 // Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage.
 #include <algorithm>
@@ -249,10 +250,16 @@ void printTable(const Sequence& s, const std::vector<Result>& results, int defau
     if (sc.method.rfind("SC-VARDO", 0) != 0) continue;
     for (const Result& mog : results) {
       if (mog.method != "OpenCV MOG2" || mog.threads != sc.threads) continue;
+      std::vector<double> online, warmup;
+      for (std::size_t k = 0; k < rounds; ++k) {
+        online.push_back(mog.online[k] / sc.online[k]);
+        warmup.push_back(mog.warmup[k] / sc.warmup[k]);
+      }
       std::printf("- MOG2's time over SC-VARDO's, %d thread(s), per round: online", sc.threads);
-      for (std::size_t k = 0; k < rounds; ++k) std::printf(" %.2f", mog.online[k] / sc.online[k]);
-      std::printf("; warm-up");
-      for (std::size_t k = 0; k < rounds; ++k) std::printf(" %.2f", mog.warmup[k] / sc.warmup[k]);
+      for (double x : online) std::printf(" %.2f", x);
+      std::printf(" (median %.2f); warm-up", median(online));
+      for (double x : warmup) std::printf(" %.2f", x);
+      std::printf(" (median %.2f)", median(warmup));
       std::printf("\n");
     }
   }
@@ -261,9 +268,11 @@ void printTable(const Sequence& s, const std::vector<Result>& results, int defau
 }  // namespace
 
 int main(int argc, char** argv) {
+  const bool knn = !(argc > 3 && std::string(argv[argc - 1]) == "--no-knn");
+  if (!knn) --argc;
   const int rounds = argc == 4 ? std::atoi(argv[3]) : 1;
   if ((argc != 3 && argc != 4) || rounds < 1) {
-    std::fputs("usage: scvardo-peers SEQDIR OUTDIR [ROUNDS]\n", stderr);
+    std::fputs("usage: scvardo-peers SEQDIR OUTDIR [ROUNDS] [--no-knn]\n", stderr);
     return 2;
   }
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
@@ -325,6 +334,7 @@ int main(int argc, char** argv) {
     bool knn;
   } peers[] = {{"MOG2", "mog2", false}, {"KNN", "knn", true}};
   for (const Peer& p : peers) {
+    if (p.knn && !knn) continue;
     std::vector<cv::Mat> single;
     for (int threads : {1, defaultThreads}) {
       Result r;

@@ -1,13 +1,16 @@
-// scvardo-scaling FRAMES K DIR...: how the passes' cost grows with the frame
-// size, n and the thread count. Each DIR holds frames in000001.jpg ..
-// (bench/scaling.sh makes them, scaled copies of one sequence); FRAMES of
-// them are read into memory, the first K initialise and calibrate, the rest
-// are detected. For n = 3, 5, 7, 9 and 1 and 2 threads one markdown row:
-// calibration and online ms/frame and ns/pixel, from the face's pass times.
+// scvardo-scaling [-n LIST] [-t LIST] FRAMES K DIR...: how the passes' cost
+// grows with the frame size, n and the thread count. Each DIR holds frames
+// in000001.jpg .. (bench/scaling.sh makes them, scaled copies of one
+// sequence); FRAMES of them are read into memory, the first K initialise and
+// calibrate, the rest are detected. For each n of LIST (default 3,5,7,9) and
+// each thread count of LIST (default 1,2; 0 is the default threads) one
+// markdown row: calibration and online ms/frame and ns/pixel, from the
+// face's pass times.
 //
 // Exit status: 0 done, 1 a frame cannot be read, 2 bad usage.
 #include <cstdio>
 #include <cstdlib>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -15,9 +18,26 @@
 
 #include "scvardo/scvardo.hpp"
 
+namespace {
+
+std::vector<int> numbers(const char* list) {
+  std::vector<int> out;
+  std::istringstream in(list);
+  for (std::string item; std::getline(in, item, ',');) out.push_back(std::atoi(item.c_str()));
+  return out;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+  std::vector<int> ns{3, 5, 7, 9}, threadCounts{1, 2};
+  while (argc > 2 && (std::string(argv[1]) == "-n" || std::string(argv[1]) == "-t")) {
+    (argv[1][1] == 'n' ? ns : threadCounts) = numbers(argv[2]);
+    argc -= 2;
+    argv += 2;
+  }
   if (argc < 4) {
-    std::fputs("usage: scvardo-scaling FRAMES K DIR...\n", stderr);
+    std::fputs("usage: scvardo-scaling [-n LIST] [-t LIST] FRAMES K DIR...\n", stderr);
     return 2;
   }
   const int count = std::atoi(argv[1]), K = std::atoi(argv[2]);
@@ -40,8 +60,8 @@ int main(int argc, char** argv) {
       }
     }
     const double pixels = static_cast<double>(frames[0].total());
-    for (int n : {3, 5, 7, 9})
-      for (int threads : {1, 2}) {
+    for (int n : ns)
+      for (int threads : threadCounts) {
         scvardo::Params p;
         p.n = n;
         p.K = K;
@@ -52,7 +72,7 @@ int main(int argc, char** argv) {
         const scvardo::PassTimes t = bs->getPassTimes();
         const double calMs = t.calibrationNs / 1e6 / (K - 1), onMs = t.onlineNs / 1e6 / (count - K);
         std::printf("| %dx%d | %d | %d | %.2f | %.1f | %.2f | %.1f |\n", frames[0].cols,
-                    frames[0].rows, n, threads, calMs, calMs * 1e6 / pixels, onMs,
+                    frames[0].rows, n, scvardo::threadCount(p), calMs, calMs * 1e6 / pixels, onMs,
                     onMs * 1e6 / pixels);
         std::fflush(stdout);
       }

@@ -236,7 +236,7 @@ const CommandLine kCommandLines[] = {
     {SCVARDO_EXE, {"@", "1", "10", "-Med", "2"}, 2, "", "Invalid value 2 for \"-Med\": it must be 0 (off) or odd, at most 255\n"},
     {SCVARDO_EXE, {"@", "1", "10", "-Med", "257"}, 2, "", "Invalid value 257 for \"-Med\": it must be 0 (off) or odd, at most 255\n"},
     {SCVARDO_EXE, {"@", "1", "10", "--threads", "257"}, 2, "",
-     "Invalid value \"257\" for \"--threads\": it must be 0 (every hardware thread) to 256\n"},
+     "Invalid value \"257\" for \"--threads\": it must be 0 (one per CPU this process may use) to 256\n"},
     {SCVARDO_EXE, {"@", "1", "10", "-n", "08"}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
     {SCVARDO_EXE, {"@", "1", "10", "-n", "5x"}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
     {SCVARDO_EXE, {"@", "1", "10", "-n", "5 "}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
@@ -256,7 +256,7 @@ const CommandLine kCommandLines[] = {
     {SCVARDO_VIDEO, {"@", "-e2", "nan"}, 2, "", "sc-vardo-video: invalid value \"nan\" for -e2: a number is needed\n"},
     {SCVARDO_VIDEO, {"@", "-K", "-1"}, 2, "", "sc-vardo-video: invalid value -1 for -K: it must be 0 or more\n"},
     {SCVARDO_VIDEO, {"@", "--threads", "300"}, 2, "",
-     "sc-vardo-video: invalid value 300 for --threads: it must be 0 (every hardware thread) to 256\n"},
+     "sc-vardo-video: invalid value 300 for --threads: it must be 0 (one per CPU this process may use) to 256\n"},
     {SCVARDO_VIDEO, {"@", "-tH", "200", "--out", "o"}, 2, "", "sc-vardo-video: invalid value 200.0 for -tH: it must be in [0, 180]\n"},
     // Stops at the missing ROI image, before any video back end is tried.
     {SCVARDO_VIDEO, {"@", "-e2", "0.05", "-Med", "5", "-n", "5", "-Cw", "3", "-s", "0", "-K", "100", "--roi", "@"}, 1,

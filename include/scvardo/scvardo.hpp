@@ -58,7 +58,8 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
   // Frames seen so far, the initialising one included.
   virtual std::int64_t getFrameCount() const = 0;
   virtual PassTimes getPassTimes() const = 0;
-  // Changes only the speed; 0 takes every hardware thread. Throws Error
+  // Changes only the speed; 0 takes one per CPU the process may use (its
+  // affinity, within its cgroup CPU quota). Throws Error
   // outside 0..kMaxThreads.
   virtual void setThreads(int threads) = 0;
   // Forgets the model and the frame count; the parameters and the ROI stay.

@@ -87,7 +87,7 @@ constexpr ParamSpec kRows[] = {
      "median filter width for the masks, 0 for none", Change::NextFrame, nullptr,
      Report::Defined, "width", 1},
     {"threads", "Threads", "--threads", Type::Int, &Params::threads, nullptr,
-     "0 (every hardware thread) to 256",
+     "0 (one per CPU this process may use) to 256",
      [](double v, const Params&) { return v >= 0 && v <= kMaxThreads; },
      "worker threads for the passes; the results do not depend on it", Change::AnyTime, nullptr,
      Report::None, nullptr, 0},
