@@ -1,46 +1,25 @@
 // Model files: every format saves and loads the model exactly, version 1
 // files still load, and one table of damaged and hostile files is refused
 // by the C++ face, the Python module and sc-vardo-video alike.
-#include <gtest/gtest.h>
-
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <algorithm>
 #include <cstdint>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include <opencv2/core.hpp>
 #include <zlib.h>
 
 #define XXH_INLINE_ALL
 #include <xxhash.h>
 
 #include "scvardo/scvardo.hpp"
+#include "test_support.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
 constexpr int kW = 12, kH = 8;
-
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    char tmpl[] = "/tmp/scvardo-model-file-XXXXXX";
-    dir = ::mkdtemp(tmpl);
-  }
-  ~Scratch() { fs::remove_all(dir); }
-};
 
 // Frames whose colours change with row, column and frame number, so that a
 // flipped or transposed plane shows (tests/data/model-v1.yml.gz was made
@@ -90,15 +69,6 @@ void expectSame(const std::vector<cv::Mat>& a, const std::vector<cv::Mat>& b, co
     EXPECT_EQ(cv::norm(a[i], b[i], cv::NORM_INF), 0) << what << ", frame " << i + 6;
 }
 
-std::string readFile(const fs::path& p) {
-  std::ifstream in(p, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-}
-
-void writeFile(const fs::path& p, const std::string& bytes) {
-  std::ofstream(p, std::ios::binary) << bytes;
-}
-
 std::string replaced(std::string text, const std::string& from, const std::string& to) {
   const std::size_t at = text.find(from);
   EXPECT_NE(at, std::string::npos) << from;
@@ -120,8 +90,8 @@ std::string resealed(std::string bytes) {
   return bytes;
 }
 
-std::string gunzip(const fs::path& p) {
-  gzFile in = gzopen(p.c_str(), "rb");
+std::string gunzip(const std::string& path) {
+  gzFile in = gzopen(path.c_str(), "rb");
   std::string text;
   char buf[4096];
   for (int k; in != nullptr && (k = gzread(in, buf, sizeof buf)) > 0;) text.append(buf, static_cast<std::size_t>(k));
@@ -157,49 +127,43 @@ std::string gzipBomb(const std::string& text, int blocks) {
   return out;
 }
 
-int runQuiet(const std::string& cmd) {
-  const int rc = std::system(cmd.c_str());
-  return WIFEXITED(rc) ? WEXITSTATUS(rc) : -1;
-}
-
 }  // namespace
 
 TEST(ModelFile, EveryFormatResumesExactly) {
-  Scratch tmp;
+  ScratchDir tmp("model-file");
   auto reference = trained();
   const std::vector<cv::Mat> expected = continuation(*reference);
   for (const char* name : {"m.scvm", "M.SCVM", "m.yml", "m.yml.gz", "m.xml", "m.json"}) {
-    const fs::path file = tmp.dir / name;
-    trained()->save(file.string());
-    auto loaded = scvardo::load(file.string());
+    const std::string file = tmp / name;
+    trained()->save(file);
+    auto loaded = scvardo::load(file);
     EXPECT_EQ(loaded->getFrameCount(), 5) << name;
     EXPECT_EQ(loaded->getParams().e2, 0.02f) << name;
     expectSame(continuation(*loaded), expected, name);
   }
   // The binary file is the arrays as they are, and little more.
-  const std::string bytes = readFile(tmp.dir / "M.SCVM");
+  const std::string bytes = readFile(tmp / "M.SCVM");
   EXPECT_EQ(bytes.compare(0, 5, "\x89SCVM"), 0);
   const std::size_t arrays = 2 * kW * kH + 3 * 9 * kW * kH * sizeof(float);
   EXPECT_GT(bytes.size(), arrays);
   EXPECT_LT(bytes.size(), arrays + 1024);
   // A model before its first frame keeps its parameters and ROI.
   for (const char* name : {"empty.scvm", "empty.yml"}) {
-    const fs::path file = tmp.dir / name;
-    fresh()->save(file.string());
-    auto loaded = scvardo::load(file.string());
+    const std::string file = tmp / name;
+    fresh()->save(file);
+    auto loaded = scvardo::load(file);
     EXPECT_TRUE(loaded->empty()) << name;
     cv::Mat mask;
     for (int f = 1; f <= 5; ++f) loaded->apply(frame(f), mask);
     expectSame(continuation(*loaded), expected, name);
   }
   // No temporaries left behind.
-  for (const auto& e : fs::directory_iterator(tmp.dir))
-    EXPECT_EQ(e.path().filename().string().find(".scvardo-tmp."), std::string::npos) << e.path();
+  for (const std::string& name : listDir(tmp.path()))
+    EXPECT_EQ(name.find(".scvardo-tmp."), std::string::npos) << name;
 }
 
 TEST(ModelFile, Version1FilesStillLoad) {
-  const fs::path v1 = fs::path(SCVARDO_SOURCE_DIR) / "tests/data/model-v1.yml.gz";
-  auto loaded = scvardo::load(v1.string());
+  auto loaded = scvardo::load(SCVARDO_SOURCE_DIR "/tests/data/model-v1.yml.gz");
   EXPECT_EQ(loaded->getFrameCount(), 5);
   cv::Mat a, b;
   loaded->getModelImage(a);
@@ -214,12 +178,11 @@ TEST(ModelFile, Version1FilesStillLoad) {
 // file that cannot be read, the subtractor unchanged) and by sc-vardo-video
 // --load-model (status 1, the same line on stderr).
 TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
-  Scratch tmp;
-  const fs::path dir = tmp.dir;
+  ScratchDir dir("model-file");
   auto bs = trained();
-  bs->save((dir / "good.scvm").string());
-  bs->save((dir / "good.yml").string());
-  bs->save((dir / "good.yml.gz").string());
+  bs->save(dir / "good.scvm");
+  bs->save(dir / "good.yml");
+  bs->save(dir / "good.yml.gz");
   const std::string scvm = readFile(dir / "good.scvm"), yml = readFile(dir / "good.yml");
   const std::string gz = readFile(dir / "good.yml.gz");
   std::string flippedE2 = scvm, flippedModel = scvm;
@@ -227,7 +190,7 @@ TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
   flippedModel[scvm.size() - 100] ^= 0x01;
   std::string e2Text = yml;
   e2Text[yml.find("e2: ") + 4] ^= 0x03;  // 1.99.. -> 2.99..
-  const std::string v1 = gunzip(fs::path(SCVARDO_SOURCE_DIR) / "tests/data/model-v1.yml.gz");
+  const std::string v1 = gunzip(SCVARDO_SOURCE_DIR "/tests/data/model-v1.yml.gz");
   std::string indented = "%YAML:1.0\n---\n", tags = "<?xml version=\"1.0\"?>\n<opencv_storage>\n";
   for (int i = 0; i < 100; ++i) indented += std::string(static_cast<std::size_t>(i), ' ') + "a:\n";
   for (int i = 0; i < 30000; ++i) tags += "<a>";
@@ -271,10 +234,9 @@ TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
       {"zero.yml.gz", "", "not a regular file", Input},
       {"missing.scvm", "", "No such file", Unreadable},
   };
-  std::string pythonArgs;
+  std::vector<std::string> python{"/usr/bin/python3", dir / "load.py"};
   for (const auto& c : cases) {
-    const fs::path p = dir / c.file;
-    const std::string name = c.file;
+    const std::string p = dir / c.file, name = c.file;
     if (name == "folder.scvm")
       fs::create_directory(p);
     else if (name == "fifo.yml")
@@ -283,26 +245,23 @@ TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
       fs::create_symlink("/dev/zero", p);
     else if (name != "missing.scvm")
       writeFile(p, c.content);
-    pythonArgs += " '" + p.string() + "'";
+    python.push_back(p);
 
     try {
-      scvardo::load(p.string());
+      scvardo::load(p);
       ADD_FAILURE() << c.file << " loaded";
     } catch (const scvardo::Error& e) {
       const std::string what = e.what();
       EXPECT_EQ(e.kind(), c.kind) << what;
-      EXPECT_EQ(what.rfind("cannot read model file " + p.string() + ": ", 0), 0u) << what;
+      EXPECT_EQ(what.rfind("cannot read model file " + p + ": ", 0), 0u) << what;
       EXPECT_NE(what.find(c.words), std::string::npos) << what;
       EXPECT_EQ(what.find('\n'), std::string::npos) << what;
     }
 
-    const fs::path err = dir / "stderr.txt";
-    EXPECT_EQ(runQuiet(std::string(SCVARDO_VIDEO) + " none --load-model '" + p.string() + "' >/dev/null 2>" +
-                       err.string()),
-              1)
-        << c.file;
-    const std::string line = readFile(err);
-    EXPECT_EQ(line.rfind("sc-vardo-video: cannot read model file " + p.string() + ": ", 0), 0u) << line;
+    const RunResult video = run({SCVARDO_VIDEO, "none", "--load-model", p});
+    EXPECT_EQ(video.status, 1) << c.file;
+    const std::string& line = video.err;
+    EXPECT_EQ(line.rfind("sc-vardo-video: cannot read model file " + p + ": ", 0), 0u) << line;
     EXPECT_NE(line.find(c.words), std::string::npos) << line;
     EXPECT_EQ(std::count(line.begin(), line.end(), '\n'), 1) << line;
   }
@@ -310,8 +269,7 @@ TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
 #ifdef SCVARDO_PYTHON_DIR
   // One interpreter for every file: the exception's type, whether the
   // subtractor is as it was, and the message.
-  const fs::path script = dir / "load.py", out = dir / "python.txt";
-  writeFile(script,
+  writeFile(dir / "load.py",
             "import sys, numpy, scvardo\n"
             "bs = scvardo.createBackgroundSubtractor(K=7)\n"
             "bs.apply(numpy.zeros((8, 12, 3), numpy.uint8))\n"
@@ -323,17 +281,17 @@ TEST(ModelFile, DamagedAndHostileFilesAreRefused) {
             "    except Exception as e:\n"
             "        same = bs.getFrameCount() == 1 and bs.getParams()['K'] == 7 and (bs.getModelImage() == before).all()\n"
             "        print(type(e).__name__, 'unchanged' if same else 'changed', str(e).replace('\\n', ' '))\n");
-  ASSERT_EQ(runQuiet("PYTHONPATH=" SCVARDO_PYTHON_DIR " /usr/bin/python3 " + script.string() + pythonArgs + " >" +
-                     out.string()),
-            0);
-  std::istringstream lines(readFile(out));
+  ::setenv("PYTHONPATH", SCVARDO_PYTHON_DIR, 1);
+  const RunResult loads = run(python);
+  ASSERT_EQ(loads.status, 0) << loads.err;
+  std::istringstream lines(loads.out);
   for (const auto& c : cases) {
     std::string type, state, message;
     lines >> type >> state;
     std::getline(lines, message);
     EXPECT_EQ(type, c.kind == Unreadable ? "OSError" : "ValueError") << c.file << message;
     EXPECT_EQ(state, "unchanged") << c.file;
-    EXPECT_NE(message.find((dir / c.file).string()), std::string::npos) << message;
+    EXPECT_NE(message.find(dir / c.file), std::string::npos) << message;
     EXPECT_NE(message.find(c.words), std::string::npos) << message;
   }
 #endif
