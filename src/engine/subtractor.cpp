@@ -137,7 +137,8 @@ FromText readNode(const cv::FileNode& fileNode, int threads) {
   auto engine = std::make_unique<Engine>(p, RoiMask::fromImage(roiImage));
   if (frames > 0) {
     const int W = readInt(node, "width"), H = readInt(node, "height");
-    if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31)) badFile("bad frame size");
+    if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31))
+      badFile("its frame size " + std::to_string(W) + "x" + std::to_string(H) + " is not usable");
     engine->beginRestore(W, H, frames);
     for (const StoredArray& a : engine->storedArrays()) {
       cv::Mat m;
