@@ -183,7 +183,7 @@ for p in $paths; do
   done < "$TMP/scaling-$p"
 done
 echo
-ratio() { echo "$1 / $2" | bc -l | xargs printf '%.2f'; }
+ratio() { echo "($1) / ($2)" | bc -l | xargs printf '%.2f'; }
 echo "Per-pixel cost of n over n = 3 (320x240, one thread) against the cells' ratio n^2/9 (target: within 1.2x of it), and 1920x1080 over 320x240 at n = 3 (target: at most 1.25), calibration / online:"
 echo
 echo "| path | n = 5 (cells 2.78) | n = 7 (cells 5.44) | n = 9 (cells 9.00) | 1920x1080 over 320x240 |"
