@@ -1,7 +1,5 @@
 #include "cli/setup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,30 +116,20 @@ SequencePaths splitSequenceName(const std::string& name) {
 // cannot be opened; anything but a small regular file holding two integers
 // is an error.
 bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
-  // Non-blocking: a FIFO in its place must not stall the run.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    failRun(kExitInput, stdout, "Temporal ROI file %s is not a regular file\n", file.c_str());
+  switch (readTemporalRoiFile(file, fromIdx, toIdx)) {
+    case TemporalRoiRead::Ok:
+      return true;
+    case TemporalRoiRead::Absent:
+      return false;
+    case TemporalRoiRead::NotRegular:
+      failRun(kExitInput, stdout, "Temporal ROI file %s is not a regular file\n", file.c_str());
+    case TemporalRoiRead::TooLarge:
+      failRun(kExitInput, stdout, "Temporal ROI file %s is larger than %zu bytes\n", file.c_str(),
+              kTemporalRoiMaxBytes);
+    case TemporalRoiRead::Malformed:
+      break;
   }
-  std::string text(kTemporalRoiMaxBytes + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t k = ::read(fd, &text[got], text.size() - got);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;
-    got += static_cast<std::size_t>(k);
-  }
-  ::close(fd);
-  if (got > kTemporalRoiMaxBytes)
-    failRun(kExitInput, stdout, "Temporal ROI file %s is larger than %zu bytes\n", file.c_str(),
-            kTemporalRoiMaxBytes);
-  text.resize(got);
-  if (!parseTemporalRoi(text, fromIdx, toIdx))
-    failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
-  return true;
+  failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
 }
 
 }  // namespace

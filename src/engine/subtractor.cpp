@@ -259,8 +259,8 @@ cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params, c
   return cv::makePtr<Subtractor>(params, roiFrom(roi));
 }
 
-std::string memoryShortfall(const Params& params, cv::Size frameSize) {
-  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, kModelCopies);
+std::string memoryShortfall(const Params& params, cv::Size frameSize, std::uint64_t alsoNeeded) {
+  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, kModelCopies, alsoNeeded);
 }
 
 const char* version() { return "0.2.0"; }
