@@ -101,7 +101,8 @@ TEST(Metrics, SequenceFiles) {
     EXPECT_TRUE(error.find(name) != std::string::npos && error.find('\n') == std::string::npos) << error;
   }
   const std::tuple<const char*, int, int> troi[] = {  // content ("": no file), first, last (0: refused)
-      {"470 1700", 470, 1700}, {"  1 1\n", 1, 1}, {"", 0, 0}, {"abc", 0, 0}, {"470", 0, 0}, {"10 5", 0, 0}};
+      {"470 1700", 470, 1700}, {"  1 1\n", 1, 1}, {"999999 1000000", 999999, 1000000},
+      {"", 0, 0}, {"abc", 0, 0}, {"470", 0, 0}, {"10 5", 0, 0}, {"-1 5", 0, 0}};
   for (const auto& [content, first, last] : troi) {
     fs::remove(s.seq + "/temporalROI.txt");
     if (*content) writeFile(s.seq + "/temporalROI.txt", content);

@@ -44,10 +44,18 @@ Known know(const NamedPath& n) {
   return k;
 }
 
-bool same(const Known& a, const Known& b) {
-  if (a.exists && b.exists) return a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino;
-  // One of them does not exist: only one directory entry can be both.
+// One directory entry. An output replaces its entry (never writes through
+// it), so two outputs clash only as one entry.
+bool sameEntry(const Known& a, const Known& b) {
   return a.base == b.base && entryOf(a.named->path) == entryOf(b.named->path);
+}
+
+// For an input also one file under two names: an output over a link to an
+// input, or over another of its hard links, would not harm it, but is
+// surely not what was meant.
+bool same(const Known& a, const Known& b) {
+  if (a.exists && b.exists && a.st.st_dev == b.st.st_dev && a.st.st_ino == b.st.st_ino) return true;
+  return sameEntry(a, b);
 }
 
 std::string clash(const Known& out, const Known& other, const char* kind) {
@@ -74,7 +82,7 @@ std::string pathClash(const std::vector<NamedPath>& inputs, const std::vector<Na
       for (const Known& i : in)
         if (same(out, i)) return clash(out, i, kind);
       for (const Known& e : earlier)
-        if (same(out, e)) return clash(out, e, kind);
+        if (sameEntry(out, e)) return clash(out, e, kind);
       earlier.push_back(out);
     }
   return "";

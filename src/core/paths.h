@@ -17,7 +17,9 @@ struct NamedPath {
 bool sameFile(const std::string& a, const std::string& b);
 
 // "" when no output names the same file or folder as an input (a file or
-// a folder) or as another output, and none of `outputFiles` is an existing
-// folder; else one line naming the first clash.
+// a folder, as sameFile) or the same directory entry as another output
+// (outputs replace their entries, so two links to one file may both be
+// outputs), and none of `outputFiles` is an existing folder; else one line
+// naming the first clash.
 std::string pathClash(const std::vector<NamedPath>& inputs, const std::vector<NamedPath>& outputFiles,
                       const std::vector<NamedPath>& outputFolders = {});
