@@ -54,6 +54,9 @@ std::string usage() {
       "  --roi FILE           grey image, nonzero where pixels are processed\n"
       "  --fps X              frame rate of the written videos, in (0, 1000]\n"
       "                       (default: the input's, else 25)\n"
+      "Each output is written whole or not at all, and none may name an input or\n"
+      "another output (status 2, before anything is read); --save-model may name\n"
+      "the --load-model file, replaced once the new model is complete.\n"
       "\n"
       "Model switches, as for sc-vardo (K: two seconds of a 25 fps video; the scene\n"
       "should be mostly empty during them):\n";
