@@ -209,23 +209,29 @@ WriteOutcome PendingFile::create(const std::string& path) {
   return WriteOutcome{};
 }
 
-WriteOutcome PendingFile::commit() {
+namespace {
+
+// A pending file's temporary as a Temp, the file left holding none.
+Temp handOver(std::string& temporary, int& slot) {
   Temp t;
-  t.path = temporary_;
-  t.slot = slot_;
-  temporary_.clear();
-  slot_ = -1;
+  t.path = std::move(temporary);
+  t.slot = slot;
+  temporary.clear();
+  slot = -1;
+  return t;
+}
+
+}  // namespace
+
+WriteOutcome PendingFile::commit() {
+  Temp t = handOver(temporary_, slot_);
   if (stopsInWrite(path_)) ::raise(SIGSTOP);
   return commitTemp(t, path_);
 }
 
 void PendingFile::discard() {
   if (temporary_.empty()) return;
-  Temp t;
-  t.path = temporary_;
-  t.slot = slot_;
-  temporary_.clear();
-  slot_ = -1;
+  Temp t = handOver(temporary_, slot_);
   discardTemp(t);
 }
 
@@ -244,9 +250,6 @@ void removeTemporariesNow() {
 
 namespace {
 
-// Removes the temporaries in flight and ends the process by `sig`, its
-// default action restored: the signal, blocked while its handler runs, is
-// delivered when the handler returns.
 void restoreDefault(int sig) {
   struct sigaction sa {};
   sa.sa_handler = SIG_DFL;
@@ -254,6 +257,9 @@ void restoreDefault(int sig) {
   ::sigaction(sig, &sa, nullptr);
 }
 
+// Removes the temporaries in flight and ends the process by `sig`, its
+// default action restored: the signal, blocked while its handler runs, is
+// delivered when the handler returns.
 void removeAndDie(int sig) {
   const int saved = errno;
   removeTemporariesNow();
