@@ -163,6 +163,9 @@ TEST(Core, OutputPathsNeverLandOnInputs) {
   std::filesystem::create_directories(dir / "frames");
   writeFile(dir / "in.avi", "input");
   std::filesystem::create_symlink(dir / "in.avi", dir / "link.avi");
+  writeFile(dir / "old.avi", "old");
+  std::filesystem::create_symlink(dir / "old.avi", dir / "a.avi");
+  std::filesystem::create_hard_link(dir / "old.avi", dir / "b.avi");
   InDirectory here(dir.path());
   const std::vector<NamedPath> inputs = {{"the input", "in.avi"}, {"the frames", "frames"}};
   const std::tuple<std::vector<NamedPath>, std::vector<NamedPath>, std::string> rows[] = {
@@ -172,6 +175,8 @@ TEST(Core, OutputPathsNeverLandOnInputs) {
       {{{"--overlay", dir / "in.avi"}}, {}, "--overlay " + (dir / "in.avi") + " names the same file as the input in.avi"},
       {{{"--overlay", "link.avi"}}, {}, "--overlay link.avi names the same file as the input in.avi"},
       {{{"--mask-video", "m.avi"}, {"--overlay", "./m.avi"}}, {}, "--overlay ./m.avi names the same file as --mask-video m.avi"},
+      // Outputs replace their own names: two links to one file are two outputs.
+      {{{"--mask-video", "a.avi"}, {"--overlay", "b.avi"}}, {}, ""},
       {{{"--overlay", "frames"}}, {}, "--overlay frames is a folder"},
       {{}, {{"--out", "frames/"}}, "--out frames/ names the same folder as the frames frames"},
       {{}, {{"--out", "frames/."}}, "--out frames/. names the same folder as the frames frames"},
