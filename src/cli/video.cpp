@@ -41,8 +41,8 @@ std::string usage() {
       "       sc-vardo-video --help | -h | --version\n"
       "\n"
       "INPUT: a video file, a camera index (0 is the first camera) or a folder of\n"
-      "images, taken in name order. Frames are numbered from 1 in input order; the\n"
-      "first K frames calibrate the model and get no mask.\n"
+      "images, taken in name order (hidden files skipped). Frames are numbered from\n"
+      "1 in input order; the first K frames calibrate the model and get no mask.\n"
       "\n"
       "Outputs (none by default):\n"
       "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
@@ -211,6 +211,14 @@ void checkPaths(const Options& o, const FrameSource& source) {
   if (!o.overlayVideo.empty()) files.push_back({"--overlay", o.overlayVideo});
   if (!o.saveModel.empty()) files.push_back({"--save-model", o.saveModel});
   if (!o.outDir.empty()) folders.push_back({"--out", o.outDir});
+  // In an input folder, a file named like an image is one of its frames,
+  // now or in the next run.
+  if (source.folder())
+    for (const NamedPath& f : files) {
+      const std::string name = fs::path(f.path).filename().string();
+      if (isImageName(name) && sameFile(folderOf(f.path).empty() ? "." : folderOf(f.path), o.input))
+        inputs.push_back({"a frame of the input", (fs::path(o.input) / name).string()});
+    }
   const std::string clash = pathClash(inputs, files, folders);
   if (!clash.empty()) fail(kExitSwitch, clash);
 }

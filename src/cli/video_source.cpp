@@ -21,8 +21,11 @@ bool isImageName(const std::string& name) {
 
 std::string listImages(const std::string& folder, std::vector<std::string>& files) {
   std::error_code ec;
-  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec))
-    if (isImageName(it->path().filename().string())) files.push_back(it->path().string());
+  // Hidden names are skipped: the temporaries of outputs are hidden.
+  for (fs::directory_iterator it(folder, ec), end; !ec && it != end; it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    if (name[0] != '.' && isImageName(name)) files.push_back(it->path().string());
+  }
   if (ec) return "cannot list folder " + folder + ": " + ec.message();
   std::sort(files.begin(), files.end());
   if (files.empty()) return "folder " + folder + " holds no image";

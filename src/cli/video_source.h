@@ -12,7 +12,8 @@
 
 #include "cli/frame_reader.h"
 
-// Whether a folder entry's name is an image the folder reader takes.
+// Whether a folder entry's name is an image's (the folder reader takes
+// those that are not hidden).
 bool isImageName(const std::string& name);
 
 class FrameSource {

@@ -47,6 +47,9 @@ def test_outputs_never_overwrite_inputs(work):
         (["in.avi", "--roi", "roi.bmp", "--save-model", "roi.bmp"],
          "--save-model roi.bmp names the same file as --roi roi.bmp"),
         (["in.avi", "--overlay", "frames"], "--overlay frames is a folder"),
+        # An image written into the input folder would be read as a frame.
+        (["frames", "--overlay", "frames/x.png"], "--overlay frames/x.png names the same file as a frame "
+                                                   "of the input frames/x.png"),
     ]
     before = snapshot(work)
     for args, clash in cases:
@@ -70,7 +73,9 @@ def test_destinations_are_tried_before_the_first_frame(work):
 
 
 def test_a_bare_run_writes_what_it_says(work):
-    """The reference for what follows: every output of an ordinary run."""
+    """The reference for what follows: every output of an ordinary run. A
+    hidden file in the input folder (another run's temporary) is no frame."""
+    (work / "frames" / ".in000031.jpg.scvardo-tmp.1.AbCdEf.jpg").write_bytes(b"half a frame")
     r = video(work, "frames", "-K", K, "--out", "o", "--mask-video", "m.avi", "--overlay", "v.avi",
               "--save-model", "m.yml.gz")
     assert (r.returncode, r.stdout, r.stderr) == (0, "saving model to m.yml.gz\n30 frames, 20 masks; model saved to m.yml.gz\n", "")

@@ -75,8 +75,8 @@ void temporalRoi(const std::uint8_t* data, std::size_t size) {
   FrameRange r;
   const TemporalRoiRead got = readTemporalRoiFile(file, r.fromIdx, r.toIdx);
   if ((got == TemporalRoiRead::TooLarge) != (size > kTemporalRoiMaxBytes)) __builtin_trap();
-  if (got == TemporalRoiRead::Ok) {
-    r.K = r.fromIdx - 1;
+  if (got == TemporalRoiRead::Ok) {  // as run setup derives the plan, from frame 1
+    r.K = r.fromIdx > 1 ? r.fromIdx - 1 : 0;
     r.lastFrame = r.toIdx;
     framePlanProblem(r, file);
   }
