@@ -48,9 +48,11 @@ std::string usage() {
       "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
       "  --mask-video FILE    the masks as a video (.avi: MJPG, .mp4: mp4v)\n"
       "  --overlay FILE       the frames with the foreground tinted red, as a video\n"
-      "  --save-model FILE    the model at the end (e.g. model.yml.gz)\n"
-      "  --load-model FILE    start from a saved model: no calibration, every frame\n"
-      "                       gets a mask; the model switches come from the file\n"
+      "  --save-model FILE    the model at the end: binary when FILE ends in .scvm\n"
+      "                       (fast), else text by its extension (.yml, .yml.gz ...)\n"
+      "  --load-model FILE    go on from a saved model (any of those formats): the\n"
+      "                       model switches and the ROI come from the file; a model\n"
+      "                       saved after calibration gives every frame a mask\n"
       "  --roi FILE           grey image, nonzero where pixels are processed\n"
       "  --fps X              frame rate of the written videos, in (0, 1000]\n"
       "                       (default: the input's, else 25)\n"
@@ -170,6 +172,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
   }
   if (!o.loadModel.empty() && o.modelSwitches)
     fail(kExitSwitch, "model switches cannot be combined with --load-model: the model file holds them");
+  if (!o.loadModel.empty() && !o.roi.empty())
+    fail(kExitSwitch, "--roi cannot be combined with --load-model: the model file holds the ROI");
   if (const scvardo::ParamSpec* bad = scvardo::firstOutOfRange(p))
     fail(kExitSwitch, "invalid value " + bad->format(bad->get(p)) + " for " + bad->cliSwitch +
                           ": it must be " + bad->range);
@@ -193,8 +197,18 @@ int exitFor(const scvardo::Error& e) {
     case scvardo::Error::Kind::Input: return kExitInput;
     case scvardo::Error::Kind::Memory: return kExitNoMemory;
     case scvardo::Error::Kind::Output: return kExitLostOutput;
+    case scvardo::Error::Kind::Unreadable: return kExitInput;
   }
   return kExitInput;
+}
+
+// A saved or loaded model that is still calibrating gets no mask for its
+// next frames: say so.
+void noteCalibration(const scvardo::BackgroundSubtractor& bs, const std::string& file) {
+  const long long seen = bs.getFrameCount(), K = bs.getParams().K;
+  if (seen < K)
+    std::fprintf(stderr, "%s%s: the model has seen %lld of its %lld calibration frames\n", kPrefix,
+                 file.c_str(), seen, K);
 }
 
 // Before anything is read: no output may be an input or another output,
@@ -312,7 +326,7 @@ bool VideoRun::process(const cv::Mat& frame, double fps) {
     return false;
   }
   ++index_;
-  // A loaded model is past calibration, so every frame is detected.
+  // A model loaded after calibration detects every frame.
   if (bs_->getFrameCount() <= bs_->getParams().K) return true;
   std::string failure;
   if (!o_.outDir.empty() && !saveMaskIn(o_.outDir, mask_, index_, &failure)) {
@@ -347,6 +361,7 @@ void VideoRun::finishFiles() {
   if (index_ == 0) return;
   std::printf("saving model to %s\n", o_.saveModel.c_str());
   std::fflush(stdout);
+  noteCalibration(*bs_, o_.saveModel);
   try {
     bs_->save(o_.saveModel);
     saved_ = "; model saved to " + o_.saveModel;
@@ -398,16 +413,12 @@ int run(const Options& o, int argc, char** argv) {
   }
   cv::Ptr<scvardo::BackgroundSubtractor> bs;
   try {
-    bs = scvardo::createBackgroundSubtractor(o.params, roi);
-    if (!o.loadModel.empty()) {
-      cv::FileStorage file;
-      try {
-        file.open(o.loadModel, cv::FileStorage::READ);
-      } catch (const cv::Exception&) {
-      }
-      if (!file.isOpened()) fail(kExitInput, "cannot read model file " + o.loadModel);
-      bs->read(file.root());
+    if (o.loadModel.empty()) {
+      bs = scvardo::createBackgroundSubtractor(o.params, roi);
+    } else {
+      bs = scvardo::load(o.loadModel);
       bs->setThreads(o.params.threads);
+      noteCalibration(*bs, o.loadModel);
     }
   } catch (const scvardo::Error& e) {
     fail(exitFor(e), e.what());
