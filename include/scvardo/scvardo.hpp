@@ -36,6 +36,15 @@ struct Params {
   float beta = 1.0f;      // -b: shadow test, upper bound of the value ratio
   float tau_S = 0.1f;     // -tS: shadow test, saturation tolerance
   float tau_H = 10.0f;    // -tH: shadow test, hue tolerance in degrees
+  // --adaptive: nonzero follows each pixel's background (per-pixel
+  // thresholds) and absorbs foreground that stays still; 0 is the defined
+  // method.
+  int adaptive = 0;
+  int absorbSpan = 150;         // --absorb-span: frames still before absorption
+  float thresholdLow = 0.004f;  // --threshold-low/-high: per-pixel threshold bounds
+  float thresholdHigh = 0.06f;
+  float distanceGain = 4.0f;    // --distance-gain: threshold per mean nearest distance
+  float flickerGain = 8.0f;     // --flicker-gain: threshold raise per flicker rate
   // Calibration frames, counting the initialising frame: the first K frames
   // only train the model. 0 classifies from the first frame on. The default
   // suits a stream at 25-30 frames per second with a mostly empty first

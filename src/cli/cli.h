@@ -58,6 +58,10 @@ struct RunSetup {
 // stands; the last one counts. Returns 0 (every hardware thread) when there
 // is none. A missing or malformed value ends the run with status 2.
 int takeThreadsOption(int& argc, char** argv);
+// Takes "--adaptive" and the adaptive mode's "--NAME VALUE" switches out of
+// the list, wherever they stand, into `params`; a missing or malformed value
+// ends the run with status 2.
+void takeAdaptiveOptions(int& argc, char** argv, RunParams& params);
 
 void printUsage();
 // Waits for one key without echo; returns at once at end of input.

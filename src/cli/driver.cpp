@@ -68,6 +68,12 @@ scvardo::Params faceParams(const RunParams& p, int K, int threads) {
   f.beta = p.beta;
   f.tau_S = p.tau_S;
   f.tau_H = p.tau_H;
+  f.adaptive = p.adaptive;
+  f.absorbSpan = p.absorbSpan;
+  f.thresholdLow = p.thresholdLow;
+  f.thresholdHigh = p.thresholdHigh;
+  f.distanceGain = p.distanceGain;
+  f.flickerGain = p.flickerGain;
   f.K = faceK(K);
   f.threads = threads;
   return f;

@@ -173,11 +173,55 @@ int takeThreadsOption(int& argc, char** argv) {
   return threads;
 }
 
+void takeAdaptiveOptions(int& argc, char** argv, RunParams& params) {
+  const struct {
+    const char* name;
+    int* integer;
+    float* real;
+  } options[] = {{"--absorb-span", &params.absorbSpan, nullptr},
+                 {"--threshold-low", nullptr, &params.thresholdLow},
+                 {"--threshold-high", nullptr, &params.thresholdHigh},
+                 {"--distance-gain", nullptr, &params.distanceGain},
+                 {"--flicker-gain", nullptr, &params.flickerGain}};
+  int kept = 1;
+  for (int i = 1; i < argc; ++i) {
+    const char* word = argv[i];
+    if (std::strcmp(word, "--adaptive") == 0) {
+      params.adaptive = 1;
+      continue;
+    }
+    bool taken = false;
+    for (const auto& o : options) {
+      if (std::strcmp(word, o.name) != 0) continue;
+      if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"%s\"\n", o.name);
+      const char* value = argv[++i];
+      char* end = nullptr;
+      errno = 0;
+      if (o.integer) {
+        const long v = std::strtol(value, &end, 10);
+        if (end == value || *end != '\0' || errno == ERANGE || v < 0 || v > INT_MAX)
+          failRun(kExitSwitch, stderr, "Invalid value \"%s\" for \"%s\"\n", value, o.name);
+        *o.integer = static_cast<int>(v);
+      } else {
+        const double v = std::strtod(value, &end);
+        if (end == value || *end != '\0' || errno == ERANGE || !(v >= 0.0 && v < 1e30))
+          failRun(kExitSwitch, stderr, "Invalid value \"%s\" for \"%s\"\n", value, o.name);
+        *o.real = static_cast<float>(v);
+      }
+      taken = true;
+    }
+    if (!taken) argv[kept++] = argv[i];
+  }
+  argc = kept;
+  argv[argc] = nullptr;
+}
+
 bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()>& beforeReport) {
   // The switch reader and the positional numbers must not see it.
   std::vector<char*> words(argv, argv + argc);
   words.push_back(nullptr);
   setup.threads = takeThreadsOption(argc, words.data());
+  takeAdaptiveOptions(argc, words.data(), setup.params);
   argv = words.data();
   if (argc == 1) {
     printUsage();
@@ -331,5 +375,12 @@ std::string settingsReport(const RunSetup& s) {
   add(std::snprintf(line, sizeof line, "Save all models (0/1):  %d\n", p.saveAllModels));
   add(std::snprintf(line, sizeof line, "Save all masks  (0/1):  %d\n",
                     clampToInt(1LL - p.lastMaskOnly)));
+  if (p.adaptive != 0)
+    add(std::snprintf(line, sizeof line,
+                      "Adaptive (0/1):         1 (absorb span = %d, thresholds %.4f..%.4f, "
+                      "distance gain = %.2f, flicker gain = %.2f)\n",
+                      p.absorbSpan, static_cast<double>(p.thresholdLow),
+                      static_cast<double>(p.thresholdHigh), static_cast<double>(p.distanceGain),
+                      static_cast<double>(p.flickerGain)));
   return out;
 }

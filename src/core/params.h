@@ -20,6 +20,14 @@ struct RunParams {
   float beta = 1.0f;
   float tau_S = 0.1f;
   float tau_H = 10.0f;
+  // The adaptive mode (nonzero: on): per-pixel thresholds that follow the
+  // background's dynamics, and absorption of foreground that stays still.
+  int adaptive = 0;
+  int absorbSpan = 150;           // frames of stillness before foreground is absorbed
+  float thresholdLow = 0.004f;    // bounds of the per-pixel thresholds
+  float thresholdHigh = 0.06f;
+  float distanceGain = 4.0f;      // threshold per unit of the mean nearest distance
+  float flickerGain = 8.0f;       // threshold raise per unit of the flicker rate
 };
 
 // Block sides with a defined weight kernel.

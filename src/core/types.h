@@ -36,6 +36,20 @@ struct Geometry {
   int modelH() const { return n * H; }
 };
 
+// The per-pixel inputs and outputs of the adaptive mode's passes, W*H
+// each; all null for the defined passes.
+struct PixelAdaptation {
+  // Detection thresholds in place of e2.
+  const float* threshold = nullptr;
+  // Written by the search: the smallest distance in the pixel's block
+  // (100 when none is below 100). With it, a pixel the online search leaves
+  // unmatched records the first cell at that distance as its winner.
+  float* nearest = nullptr;
+  // Nonzero: the online update trains the pixel, and admits windows on its
+  // block, whatever its label.
+  const std::uint8_t* absorb = nullptr;
+};
+
 // What every pass needs besides its buffers: the geometry, the parameters
 // and the region of interest, all fixed for the run, and the workers the
 // fast passes may spread over (none: the calling thread alone).
@@ -44,4 +58,5 @@ struct PassContext {
   const RunParams& params;
   const RoiMask& roi;
   WorkerPool* pool = nullptr;
+  PixelAdaptation adapt{};
 };

@@ -26,6 +26,8 @@ Engine::Engine(const RunParams& params, int K, RoiMask roi)
   g_.n = p_.n;
 }
 
+bool Engine::inPlace() const { return kPassesInPlace && p_.adaptive == 0; }
+
 void Engine::allocate(int W, int H) {
   const int side = minFrameSide(p_.Cw);
   if (W < side || H < side)
@@ -35,7 +37,7 @@ void Engine::allocate(int W, int H) {
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n, kModelCopies);
+  const std::string shortfall = memoryShortfall(W, H, p_.n, inPlace() ? kModelCopies : 2);
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;
@@ -44,10 +46,12 @@ void Engine::allocate(int W, int H) {
   try {
     FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
     FloatPlanesHandle current = newFloatPlanes(3, g.cells());
-    FloatPlanesHandle next = kPassesInPlace ? nullptr : newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = inPlace() ? nullptr : newFloatPlanes(3, g.cells());
     LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
     std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
     RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
+    std::unique_ptr<AdaptiveState> adapt =
+        p_.adaptive != 0 ? std::make_unique<AdaptiveState>(g.pixels()) : nullptr;
     // Nothing is changed before every allocation has succeeded.
     g_ = g;
     frame_ = std::move(frame);
@@ -58,6 +62,7 @@ void Engine::allocate(int W, int H) {
     matchRow_ = std::move(matchRow);
     matchCol_ = std::move(matchCol);
     roi_ = std::move(roi);
+    adapt_ = std::move(adapt);
   } catch (const std::bad_alloc&) {
     throw Error(Error::Kind::Memory, "not enough memory for " + sizeText(W, H) +
                                          " frames with n=" + std::to_string(p_.n));
@@ -101,6 +106,7 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
 void Engine::initialise() {
   initModel(*current_, *frame_, g_.H, g_.W, g_.n, roi_);
   if (next_) copyPlanes(*current_, g_.cells(), *next_);
+  if (adapt_) adaptInitialise(context(), *frame_, *adapt_);
 }
 
 void Engine::setThreads(int threads) {
@@ -122,10 +128,16 @@ void Engine::rateTable(double learningRate, float scheduled) {
 
 void Engine::calibrate(double learningRate) {
   if (learningRate == 0) return;
-  const PassContext ctx = context();
+  PassContext ctx = context();
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), K_, rates_));
   const std::int64_t start = counterNow();
-  calibrationPass(ctx, *frame_, *current_, labels_, alpha_, next_ ? *next_ : *current_);
+  if (adapt_) {
+    ctx.adapt = adapt_->forCalibration();
+    reference::calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
+    adaptCalibrate(ctx, *frame_, *adapt_);
+  } else {
+    calibrationPass(ctx, *frame_, *current_, labels_, alpha_, next_ ? *next_ : *current_);
+  }
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
@@ -134,7 +146,9 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   const PassContext ctx = context();
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
-  if (kPassesInPlace && learningRate != 0) {
+  if (adapt_) {
+    detectAdaptive(learningRate);
+  } else if (kPassesInPlace && learningRate != 0) {
     onlineStep(ctx, *frame_, *current_, labels_, spare_, alpha_);
     std::swap(labels_, spare_);
   } else {
@@ -149,6 +163,18 @@ void Engine::detect(double learningRate, cv::Mat& mask) {
   if (learningRate != 0 && next_) copyPlanes(*next_, g_.cells(), *current_);
   labelsToMask(labels_, maskImage_);
   finishMask(maskImage_, p_.medianWidth, mask);
+}
+
+void Engine::detectAdaptive(double learningRate) {
+  PassContext ctx = context();
+  ctx.adapt = adapt_->forDetection();
+  reference::detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+  coherenceFilter(ctx, labels_, spare_);
+  std::swap(labels_, spare_);
+  if (learningRate == 0) return;
+  adaptDetect(ctx, *frame_, labels_, *adapt_);
+  ctx.adapt = adapt_->forUpdate();
+  reference::updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
 }
 
 void Engine::modelImage(cv::Mat& out) const {

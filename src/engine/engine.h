@@ -13,6 +13,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "adapt/adapt.h"
 #include "core/planes.h"
 #include "core/types.h"
 #include "core/workers.h"
@@ -53,6 +54,8 @@ class Engine {
   const RoiMask& roi() const { return roi_; }
   const LabelMask& labels() const { return labels_; }
   const FloatPlanes& model() const { return *current_; }
+  // The adaptive mode's state; null when it is off or before the first frame.
+  const AdaptiveState* adaptive() const { return adapt_.get(); }
   std::int64_t calibrationNs() const { return calibrationNs_; }
   std::int64_t onlineNs() const { return onlineNs_; }
 
@@ -71,10 +74,14 @@ class Engine {
   void initialise();
   void calibrate(double learningRate);
   void detect(double learningRate, cv::Mat& mask);
+  void detectAdaptive(double learningRate);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
   PassContext context();
+  // Whether the run keeps one model (the fast passes in place); the
+  // adaptive mode runs the reference passes on two.
+  bool inPlace() const;
 
   RunParams p_;
   int K_;
@@ -92,6 +99,7 @@ class Engine {
   AlphaTable alpha_;
   LabelMask labels_, spare_;
   std::vector<int> matchRow_, matchCol_;
+  std::unique_ptr<AdaptiveState> adapt_;  // adaptive mode only
   cv::Mat maskImage_;
   std::int64_t calibrationNs_ = 0, onlineNs_ = 0;
 };

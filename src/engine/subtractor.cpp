@@ -32,6 +32,12 @@ RunParams toRunParams(const Params& p) {
   r.beta = p.beta;
   r.tau_S = p.tau_S;
   r.tau_H = p.tau_H;
+  r.adaptive = p.adaptive;
+  r.absorbSpan = p.absorbSpan;
+  r.thresholdLow = p.thresholdLow;
+  r.thresholdHigh = p.thresholdHigh;
+  r.distanceGain = p.distanceGain;
+  r.flickerGain = p.flickerGain;
   return r;
 }
 
