@@ -92,7 +92,7 @@ cv::Mat syntheticScene(int W, int H) {
 struct Fixture {
   int W, H, n;
   std::string source;
-  RunParams params;
+  scvardo::Params params;
   RoiMask roi;
   cv::Mat backgroundImage, sceneImage;
   FloatPlanesHandle background, scene, current, next;

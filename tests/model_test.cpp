@@ -17,12 +17,12 @@ struct Model {
 };
 
 // Shadow removal on (unless `on` is 0) with gamma, beta, tau_S and tau_H.
-RunParams shadow(float gamma = 0.5f, float beta = 1, float tauS = 0.25f, float tauH = 10, int on = 1) {
-  RunParams p;
+scvardo::Params shadow(float gamma = 0.5f, float beta = 1, float tauS = 0.25f, float tauH = 10, int on = 1) {
+  scvardo::Params p;
   std::tie(p.shadowRemoval, p.gamma, p.beta, p.tau_S, p.tau_H) = std::tuple(on, gamma, beta, tauS, tauH);
   return p;
 }
-const RunParams kNoShadow = shadow(0.5f, 1, 0.25f, 10, 0);
+const scvardo::Params kNoShadow = shadow(0.5f, 1, 0.25f, 10, 0);
 constexpr float kTiny = 0.000244140625f;  // 2^-12
 
 TEST(Model, InitModelFillsRoiBlocksOnly) {
@@ -77,7 +77,7 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
   const ConeColor hue10{0.98480773f, 0.173648179f, 1}, red{1, 0, 1};
   const ConeColor hue359{0.99984771f, -0.0174524058f, 1}, hue1{0.99984771f, 0.0174524058f, 1};
   const ConeColor hue360{1.0f, -4.8e-7f, 1.0f};  // coneToHsv gives exactly 360
-  const std::tuple<const char*, ConeColor, ConeColor, RunParams, bool> cases[] = {  // name, pixel, cell, params, passes
+  const std::tuple<const char*, ConeColor, ConeColor, scvardo::Params, bool> cases[] = {  // name, pixel, cell, params, passes
       {"ratio equal to gamma passes", {0, 0, 0.5f}, {0, 0, 1}, shadow(), true},
       {"ratio just below gamma fails", {0, 0, std::nextafter(0.5f, 0.0f)}, {0, 0, 1}, shadow(), false},
       {"ratio equal to beta passes", {0, 0, 0.75f}, {0, 0, 1}, shadow(0.5f, 0.75f), true},
@@ -104,12 +104,12 @@ TEST(Model, ShadowTestBoundsAndHueWrap) {
   // of them near hues 90 and 270, where the saturation is the most sensitive.
   std::mt19937 rng(7);
   std::uniform_real_distribution<float> unit(0, 1), hair(-2e-5f, 2e-5f);
-  const RunParams narrow = shadow(0.7f, 1, 0.1f, 10), wide = shadow(0.7f, 1, 0.1f, 120);
+  const scvardo::Params narrow = shadow(0.7f, 1, 0.1f, 10), wide = shadow(0.7f, 1, 0.1f, 120);
   int passed = 0;
   for (int t = 0; t < 50000; ++t) {
     const float H = t % 7 == 0 ? 90 + 180 * (t % 2) + 20 * hair(rng) : 360 * unit(rng), S = unit(rng), V = unit(rng);
     const float dS = (t % 3 == 0 ? 0.1f : 0.2f * unit(rng) - 0.1f) * (t % 2 ? 1 : -1) + hair(rng);
-    const RunParams& params = t % 4 == 3 ? wide : narrow;
+    const scvardo::Params& params = t % 4 == 3 ? wide : narrow;
     const float tauH = params.tau_H, ratio = t % 11 == 0 ? 0.7f + hair(rng) : 0.65f + 0.4f * unit(rng);
     const float dH = (t % 5 == 0 ? tauH : 2 * tauH * unit(rng) - tauH) * (t % 2 ? -1 : 1) + 100 * hair(rng);
     Model m(3, 1, 1);

@@ -76,7 +76,7 @@ long firstDifference(const FloatPlanes& a, const FloatPlanes& b);  // first inde
 
 // Owns what a PassContext refers to.
 struct PassSetup {
-  RunParams params;
+  scvardo::Params params;
   RoiMask roi;
   Geometry g;
   PassSetup(int W, int H, int n) : roi(RoiMask::all(W, H)), g{W, H, n} { params.n = n; }

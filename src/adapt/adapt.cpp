@@ -35,7 +35,7 @@ float squaredChange(const FloatPlanes& a, const FloatPlanes& b, std::size_t p) {
 }
 
 // Follows one pixel's dynamics given its final label this frame.
-void follow(const RunParams& prm, AdaptiveState& s, std::size_t p, std::uint8_t label) {
+void follow(const scvardo::Params& prm, AdaptiveState& s, std::size_t p, std::uint8_t label) {
   const Knobs& k = knobs();
   const bool fg = label == 255;
   const bool was = s.foreground[p] != 0;
@@ -96,7 +96,7 @@ PixelAdaptation AdaptiveState::forDetection() { return PixelAdaptation{threshold
 PixelAdaptation AdaptiveState::forUpdate() { return PixelAdaptation{nullptr, nullptr, absorb.data()}; }
 
 void adaptInitialise(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s) {
-  const RunParams& prm = ctx.params;
+  const scvardo::Params& prm = ctx.params;
   forRoiPixels(ctx, [&](std::size_t p) {
     s.threshold[p] = prm.e2;
     s.distance[p] = prm.e2 / prm.distanceGain;
@@ -113,7 +113,7 @@ void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveSt
 
 void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
                  AdaptiveState& s) {
-  const RunParams& prm = ctx.params;
+  const scvardo::Params& prm = ctx.params;
   forRoiPixels(ctx, [&](std::size_t p) {
     const bool fg = labels[p] == 255;
     const bool unchanged = squaredChange(frame, s.previous, p) <= s.threshold[p];

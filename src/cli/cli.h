@@ -16,6 +16,7 @@
 
 #include "core/params.h"
 #include "core/roi.h"
+#include "scvardo/params.hpp"
 
 // Exit statuses.
 constexpr int kExitOk = 0;
@@ -43,15 +44,38 @@ double Lread_dswitch(int& argc, char** argv, const char* name, double defaultVal
 
 // ---- Run setup ------------------------------------------------------------
 
+struct SequencePaths {
+  std::string seqDir;       // up to and including the last separator
+  std::string seqBase;      // after the last separator; "L0" when empty
+  std::string framePrefix;  // seqDir + seqBase
+};
+
+struct FrameRange {
+  int firstFrame = 1;
+  int lastFrame = 1;
+  int K = 0;  // calibration frames, counted from firstFrame
+  int fromIdx = 0;
+  int toIdx = 0;
+};
+
+// What the run writes besides the masks of the temporal ROI, and whether
+// ROI.bmp is read: the switches that belong to sc-vardo alone.
+struct OutputChoices {
+  int saveAllModels = 0;  // -m
+  int lastMaskOnly = 0;   // -l
+  int useRoi = 1;         // -ROI
+};
+
 struct RunSetup {
   SequencePaths paths;
   FrameRange range;
-  RunParams params;
+  // The method's parameters; K is range.K's, threads is --threads'.
+  scvardo::Params params;
+  OutputChoices outputs;
   int W = 0;
   int H = 0;
   RoiMask roi;
   cv::Mat firstFrame;  // 8-bit BGR
-  int threads = 0;     // --threads: 0 every hardware thread
 };
 
 // Takes every "--threads N" (or "--threads=N") out of the list, wherever it
@@ -61,7 +85,7 @@ int takeThreadsOption(int& argc, char** argv);
 // Takes "--adaptive" and the adaptive mode's "--NAME VALUE" switches out of
 // the list, wherever they stand, into `params`; a missing or malformed value
 // ends the run with status 2.
-void takeAdaptiveOptions(int& argc, char** argv, RunParams& params);
+void takeAdaptiveOptions(int& argc, char** argv, scvardo::Params& params);
 
 void printUsage();
 // Waits for one key without echo; returns at once at end of input.

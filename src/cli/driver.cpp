@@ -54,34 +54,15 @@ struct PhaseTimer {
 // is K = 1 (initialise only) whenever K <= 1.
 int faceK(int K) { return K < 1 ? 1 : K; }
 
-scvardo::Params faceParams(const RunParams& p, int K, int threads) {
-  scvardo::Params f;
-  f.n = p.n;
-  f.Cw = p.Cw;
-  f.shadowRemoval = p.shadowRemoval;
-  f.medianWidth = p.medianWidth;
-  f.e1 = p.e1;
-  f.e2 = p.e2;
-  f.c1 = p.c1;
-  f.c2 = p.c2;
-  f.gamma = p.gamma;
-  f.beta = p.beta;
-  f.tau_S = p.tau_S;
-  f.tau_H = p.tau_H;
-  f.adaptive = p.adaptive;
-  f.absorbSpan = p.absorbSpan;
-  f.thresholdLow = p.thresholdLow;
-  f.thresholdHigh = p.thresholdHigh;
-  f.distanceGain = p.distanceGain;
-  f.flickerGain = p.flickerGain;
-  f.K = faceK(K);
-  f.threads = threads;
-  return f;
+scvardo::Params faceParams(const RunSetup& s) {
+  scvardo::Params p = s.params;
+  p.K = faceK(s.range.K);
+  return p;
 }
 
 class PhaseDriver {
  public:
-  explicit PhaseDriver(RunSetup& s) : s_(s), p_(s.params) {}
+  explicit PhaseDriver(RunSetup& s) : s_(s), p_(s.params), o_(s.outputs) {}
 
   int run();
 
@@ -92,7 +73,8 @@ class PhaseDriver {
   void snapshot(int f);
 
   RunSetup& s_;
-  const RunParams& p_;
+  const scvardo::Params& p_;
+  const OutputChoices& o_;
   cv::Ptr<scvardo::BackgroundSubtractor> bs_;
   std::unique_ptr<FramesAhead> ahead_;
   // Settled before anything else is printed or written, so that its lines
@@ -161,7 +143,7 @@ int PhaseDriver::run() {
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
   try {
-    bs_ = scvardo::createBackgroundSubtractor(faceParams(p_, K, s_.threads), roiImage);
+    bs_ = scvardo::createBackgroundSubtractor(faceParams(s_), roiImage);
   } catch (const cv::Exception& e) {
     imageLibraryFailure(&e, "setup", first);
   }
@@ -192,7 +174,7 @@ int PhaseDriver::run() {
   apply(s_.firstFrame, mask, first);
   progress.update(++done);
   s_.firstFrame.release();
-  if (p_.saveAllModels != 0) snapshot(first);
+  if (o_.saveAllModels != 0) snapshot(first);
 
   int t = 1;
   for (; t <= K - 1; ++t) {
@@ -201,7 +183,7 @@ int PhaseDriver::run() {
     progress.update(++done);
   }
   calibTimer.total = bs_->getPassTimes().calibrationNs;
-  if (p_.saveAllModels == 0) snapshot(K > 1 ? static_cast<int>(first + (t - 1LL)) : first);
+  if (o_.saveAllModels == 0) snapshot(K > 1 ? static_cast<int>(first + (t - 1LL)) : first);
   progress.clear();
   calibTimer.report(K);
   std::fflush(stdout);
@@ -220,12 +202,12 @@ int PhaseDriver::run() {
     cv::Mat& out = masks[i & 1];
     apply(image, out, f);
     progress.update(++done);
-    if (p_.saveAllModels != 0) snapshot(f);
-    if ((p_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
+    if (o_.saveAllModels != 0) snapshot(f);
+    if ((o_.lastMaskOnly == 0 && fr.fromIdx <= f && f <= fr.toIdx) || f == fr.lastFrame)
       writer_->submit(out, f);
   }
   writer_->settle();
-  if (p_.saveAllModels == 0) snapshot(static_cast<int>(first + i - 1));
+  if (o_.saveAllModels == 0) snapshot(static_cast<int>(first + i - 1));
   onlineTimer.total = bs_->getPassTimes().onlineNs;
   progress.clear();
   onlineTimer.report(onlineFrames);

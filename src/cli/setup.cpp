@@ -173,7 +173,7 @@ int takeThreadsOption(int& argc, char** argv) {
   return threads;
 }
 
-void takeAdaptiveOptions(int& argc, char** argv, RunParams& params) {
+void takeAdaptiveOptions(int& argc, char** argv, scvardo::Params& params) {
   const struct {
     const char* name;
     int* integer;
@@ -220,7 +220,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
   // The switch reader and the positional numbers must not see it.
   std::vector<char*> words(argv, argv + argc);
   words.push_back(nullptr);
-  setup.threads = takeThreadsOption(argc, words.data());
+  setup.params.threads = takeThreadsOption(argc, words.data());
   takeAdaptiveOptions(argc, words.data(), setup.params);
   argv = words.data();
   if (argc == 1) {
@@ -243,7 +243,8 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
     range.lastFrame = 1;
   }
 
-  RunParams& p = setup.params;
+  scvardo::Params& p = setup.params;
+  OutputChoices& o = setup.outputs;
   p.n = Lread_iswitch(argc, args, "-n", 3);
   range.K = Lread_iswitch(argc, args, "-K", 0);
   p.e1 = static_cast<float>(Lread_dswitch(argc, args, "-e1", 0.1));
@@ -257,9 +258,9 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
   p.tau_H = static_cast<float>(Lread_dswitch(argc, args, "-tH", 10.0));
   p.shadowRemoval = Lread_iswitch(argc, args, "-s", 1);
   p.medianWidth = Lread_iswitch(argc, args, "-Med", 0);
-  p.saveAllModels = Lread_iswitch(argc, args, "-m", 0);
-  p.lastMaskOnly = Lread_iswitch(argc, args, "-l", 0);
-  p.useRoi = Lread_iswitch(argc, args, "-ROI", 1);
+  o.saveAllModels = Lread_iswitch(argc, args, "-m", 0);
+  o.lastMaskOnly = Lread_iswitch(argc, args, "-l", 0);
+  o.useRoi = Lread_iswitch(argc, args, "-ROI", 1);
 
   // No weight kernel exists for other block sides.
   if (!isSupportedBlockSize(p.n))
@@ -311,7 +312,7 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
             "Invalid value %d for \"-Med\": too large a median width for %dx%d frames\n",
             p.medianWidth, W, H);
 
-  if (p.useRoi != 0) {
+  if (o.useRoi != 0) {
     const std::string roiName = seqDir + "../ROI.bmp";
     cv::Mat roiImage;
     readImageOrExit(reader, roiName, false, roiImage);
@@ -336,7 +337,8 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
 }
 
 std::string settingsReport(const RunSetup& s) {
-  const RunParams& p = s.params;
+  const scvardo::Params& p = s.params;
+  const OutputChoices& o = s.outputs;
   const FrameRange& f = s.range;
   std::string out;
   char line[512];
@@ -366,15 +368,15 @@ std::string settingsReport(const RunSetup& s) {
   else
     out += "\n";
   add(std::snprintf(line, sizeof line, "Spatial Coherence:      Cw = %d\n", p.Cw));
-  add(std::snprintf(line, sizeof line, "ROI (0/1):              %d\n", p.useRoi));
+  add(std::snprintf(line, sizeof line, "ROI (0/1):              %d\n", o.useRoi));
   out += "Median postproc. (0/1): ";
   if (p.medianWidth != 0)
     add(std::snprintf(line, sizeof line, "1 (width = %d)\n", p.medianWidth));
   else
     out += "0\n";
-  add(std::snprintf(line, sizeof line, "Save all models (0/1):  %d\n", p.saveAllModels));
+  add(std::snprintf(line, sizeof line, "Save all models (0/1):  %d\n", o.saveAllModels));
   add(std::snprintf(line, sizeof line, "Save all masks  (0/1):  %d\n",
-                    clampToInt(1LL - p.lastMaskOnly)));
+                    clampToInt(1LL - o.lastMaskOnly)));
   if (p.adaptive != 0)
     add(std::snprintf(line, sizeof line,
                       "Adaptive (0/1):         1 (absorb span = %d, thresholds %.4f..%.4f, "

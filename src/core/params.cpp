@@ -11,7 +11,7 @@ bool medianWidthUsable(int medianWidth) {
 
 int minFrameSide(int Cw) { return Cw == 5 ? 4 : 2; }
 
-std::string paramsProblem(const RunParams& p) {
+std::string paramsProblem(const scvardo::Params& p) {
   if (!isSupportedBlockSize(p.n))
     return "invalid n " + std::to_string(p.n) + ": the block side must be 3, 5, 7 or 9";
   if (!medianWidthUsable(p.medianWidth))

@@ -55,7 +55,7 @@ struct PixelAdaptation {
 // fast passes may spread over (none: the calling thread alone).
 struct PassContext {
   Geometry g;
-  const RunParams& params;
+  const scvardo::Params& params;
   const RoiMask& roi;
   WorkerPool* pool = nullptr;
   PixelAdaptation adapt{};

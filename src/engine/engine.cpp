@@ -21,8 +21,8 @@ std::string sizeText(int W, int H) { return std::to_string(W) + "x" + std::to_st
 
 }  // namespace
 
-Engine::Engine(const RunParams& params, int K, RoiMask roi)
-    : p_(params), K_(K), roi_(std::move(roi)), fullFrame_(roi_.W == 0) {
+Engine::Engine(const scvardo::Params& params, RoiMask roi)
+    : p_(params), roi_(std::move(roi)), fullFrame_(roi_.W == 0) {
   g_.n = p_.n;
 }
 
@@ -88,13 +88,13 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
   if (t == 0) {
     initialise();
     step = Step::Initialise;
-  } else if (t < K_) {
+  } else if (t < p_.K) {
     calibrate(learningRate);
     step = Step::Calibrate;
   }
   ++frames_;
   // K = 0: the initialising frame is classified as well.
-  if (step == Step::Detect || (t == 0 && K_ == 0)) {
+  if (step == Step::Detect || (t == 0 && p_.K == 0)) {
     detect(learningRate, mask);
   } else {
     mask.create(g_.H, g_.W, CV_8UC1);
@@ -110,13 +110,13 @@ void Engine::initialise() {
 }
 
 void Engine::setThreads(int threads) {
-  if (threads == threads_) return;
-  threads_ = threads;
+  if (threads == p_.threads) return;
+  p_.threads = threads;
   pool_.reset();
 }
 
 PassContext Engine::context() {
-  if (!pool_) pool_ = std::make_unique<WorkerPool>(threads_);
+  if (!pool_) pool_ = std::make_unique<WorkerPool>(p_.threads);
   return PassContext{g_, p_, roi_, pool_.get()};
 }
 
@@ -129,7 +129,7 @@ void Engine::rateTable(double learningRate, float scheduled) {
 void Engine::calibrate(double learningRate) {
   if (learningRate == 0) return;
   PassContext ctx = context();
-  rateTable(learningRate, calibrationRate(static_cast<int>(frames_), K_, rates_));
+  rateTable(learningRate, calibrationRate(static_cast<int>(frames_), p_.K, rates_));
   const std::int64_t start = counterNow();
   if (adapt_) {
     ctx.adapt = adapt_->forCalibration();

@@ -33,7 +33,7 @@ class Engine {
 
   // params must be usable (paramsProblem is ""), K >= 0. An empty roi
   // (W == 0) processes every pixel.
-  Engine(const RunParams& params, int K, RoiMask roi);
+  Engine(const scvardo::Params& params, RoiMask roi);
 
   // One frame, 8-bit BGR. learningRate < 0: the schedule's rate; 0: nothing
   // is trained; > 0: replaces c1/c2 for this frame. `mask` receives the
@@ -49,8 +49,8 @@ class Engine {
   bool started() const { return frames_ > 0; }
   std::int64_t frames() const { return frames_; }
   const Geometry& geometry() const { return g_; }
-  const RunParams& params() const { return p_; }
-  int K() const { return K_; }
+  const scvardo::Params& params() const { return p_; }
+  int K() const { return p_.K; }
   const RoiMask& roi() const { return roi_; }
   const LabelMask& labels() const { return labels_; }
   const FloatPlanes& model() const { return *current_; }
@@ -83,8 +83,7 @@ class Engine {
   // adaptive mode runs the reference passes on two.
   bool inPlace() const;
 
-  RunParams p_;
-  int K_;
+  scvardo::Params p_;
   RoiMask roi_;
   bool fullFrame_;  // no ROI given: every pixel, whatever the size
   Geometry g_;
@@ -92,7 +91,6 @@ class Engine {
 
   // One model when the passes update in place; `next_` stays null then.
   FloatPlanesHandle frame_, current_, next_;
-  int threads_ = 0;
   std::unique_ptr<WorkerPool> pool_;  // made at the first pass
   WeightKernel kernel_;
   BaseRates rates_;

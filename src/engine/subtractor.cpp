@@ -18,31 +18,8 @@ namespace {
 constexpr const char* kFormat = "scvardo-model";
 constexpr int kFormatVersion = 1;
 
-RunParams toRunParams(const Params& p) {
-  RunParams r;
-  r.n = p.n;
-  r.Cw = p.Cw;
-  r.shadowRemoval = p.shadowRemoval;
-  r.medianWidth = p.medianWidth;
-  r.e1 = p.e1;
-  r.e2 = p.e2;
-  r.c1 = p.c1;
-  r.c2 = p.c2;
-  r.gamma = p.gamma;
-  r.beta = p.beta;
-  r.tau_S = p.tau_S;
-  r.tau_H = p.tau_H;
-  r.adaptive = p.adaptive;
-  r.absorbSpan = p.absorbSpan;
-  r.thresholdLow = p.thresholdLow;
-  r.thresholdHigh = p.thresholdHigh;
-  r.distanceGain = p.distanceGain;
-  r.flickerGain = p.flickerGain;
-  return r;
-}
-
 void checkParams(const Params& p) {
-  std::string problem = paramsProblem(toRunParams(p));
+  std::string problem = paramsProblem(p);
   if (problem.empty() && p.K < 0) problem = "invalid K " + std::to_string(p.K) + ": it must be 0 or more";
   if (problem.empty() && (p.threads < 0 || p.threads > kMaxThreads))
     problem = "invalid threads " + std::to_string(p.threads) + ": it must be 0 (all) to " +
@@ -104,9 +81,7 @@ cv::Mat readMat(const cv::FileNode& node, const char* key, int rows, int cols, i
 class Subtractor final : public BackgroundSubtractor {
  public:
   Subtractor(const Params& params, RoiMask roi)
-      : params_(params), engine_(std::make_unique<Engine>(toRunParams(params), params.K, std::move(roi))) {
-    engine_->setThreads(params.threads);
-  }
+      : engine_(std::make_unique<Engine>(params, std::move(roi))) {}
 
   void apply(cv::InputArray image, cv::OutputArray fgmask, double learningRate) override {
     const cv::Mat frame = image.getMat();
@@ -137,22 +112,21 @@ class Subtractor final : public BackgroundSubtractor {
         .copyTo(out);
   }
 
-  Params getParams() const override { return params_; }
+  Params getParams() const override { return engine_->params(); }
   std::int64_t getFrameCount() const override { return engine_->frames(); }
   PassTimes getPassTimes() const override {
     return PassTimes{engine_->calibrationNs(), engine_->onlineNs()};
   }
   void setThreads(int threads) override {
-    Params p = params_;
+    Params p = engine_->params();
     p.threads = threads;
     checkParams(p);
-    params_.threads = threads;
     engine_->setThreads(threads);
   }
 
   void write(cv::FileStorage& fs) const override {
-    const Params& p = params_;
     const Engine& e = *engine_;
+    const Params& p = e.params();
     fs << "format" << kFormat << "version" << kFormatVersion;
     fs << "n" << p.n << "Cw" << p.Cw << "shadowRemoval" << p.shadowRemoval
        << "medianWidth" << p.medianWidth << "e1" << p.e1 << "e2" << p.e2 << "c1" << p.c1
@@ -218,7 +192,7 @@ class Subtractor final : public BackgroundSubtractor {
     if (readInt(node, "version") != kFormatVersion)
       badFile("format version " + std::to_string(readInt(node, "version")) + " is not supported");
     Params p;
-    p.threads = params_.threads;
+    p.threads = engine_->params().threads;
     p.n = readInt(node, "n");
     p.Cw = readInt(node, "Cw");
     p.shadowRemoval = readInt(node, "shadowRemoval");
@@ -245,8 +219,7 @@ class Subtractor final : public BackgroundSubtractor {
     const long long frames = std::strtoll(framesText.c_str(), &end, 10);
     if (framesText.empty() || *end != '\0' || frames < 0) badFile("\"frames\" is missing or not a count");
 
-    auto engine = std::make_unique<Engine>(toRunParams(p), p.K, RoiMask::fromImage(roiImage));
-    engine->setThreads(p.threads);
+    auto engine = std::make_unique<Engine>(p, RoiMask::fromImage(roiImage));
     if (frames > 0) {
       const int W = readInt(node, "width"), H = readInt(node, "height");
       if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31)) badFile("bad frame size");
@@ -267,11 +240,9 @@ class Subtractor final : public BackgroundSubtractor {
       if (!node["checksum"].isString() || static_cast<std::string>(node["checksum"]) != hex(checksum(*engine)))
         badFile("the checksum does not match its data");
     }
-    params_ = p;
     engine_ = std::move(engine);
   }
 
-  Params params_;
   std::unique_ptr<Engine> engine_;
 };
 

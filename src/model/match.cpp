@@ -23,7 +23,7 @@ float coneDistanceSq(const ConeColor& p, const ConeColor& m) {
 
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*/, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const RunParams& params, Nearest* nearest) {
+                          const scvardo::Params& params, Nearest* nearest) {
   outRow = -1;
   outCol = -1;
   float minDist = 100.0f;
@@ -142,7 +142,7 @@ bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, 
 }  // namespace
 
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params, Shortcut shortcut) {
+                     int& outRow, int& outCol, const scvardo::Params& params, Shortcut shortcut) {
   const float Vp = p.v;
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;

@@ -51,14 +51,14 @@ struct Nearest {
 // `threshold` and params.shadowRemoval is nonzero. Fills *nearest when given.
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const RunParams& params, Nearest* nearest = nullptr);
+                          const scvardo::Params& params, Nearest* nearest = nullptr);
 // First vector of the block (row-major) the pixel is a darker version of.
 // With Shortcut::Estimates, vectors whose saturation or hue is plainly too
 // far from the pixel's are passed over without converting them (same
 // outcome).
 enum class Shortcut { None, Estimates };
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
-                     int& outRow, int& outCol, const RunParams& params,
+                     int& outRow, int& outCol, const scvardo::Params& params,
                      Shortcut shortcut = Shortcut::None);
 
 // ---- Weights and rates ----------------------------------------------------

@@ -14,7 +14,7 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
                      const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
                      FloatPlanes& next) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
-  const RunParams& params = ctx.params;
+  const scvardo::Params& params = ctx.params;
   const RoiMask& roi = ctx.roi;
   const float e1 = params.e1;
   assert(labels.size() >= static_cast<std::size_t>(W) * H);
@@ -45,7 +45,7 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
 void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
-  const RunParams& params = ctx.params;
+  const scvardo::Params& params = ctx.params;
   const RoiMask& roi = ctx.roi;
   const float e2 = params.e2;
   assert(labels.size() >= static_cast<std::size_t>(W) * H);

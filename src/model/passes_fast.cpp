@@ -136,7 +136,7 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame, const Flo
                      LabelMask& labels, const AlphaTable& alpha, FloatPlanes& next) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
-  const RunParams& params = ctx.params;
+  const scvardo::Params& params = ctx.params;
   assert(labels.size() >= ctx.g.pixels() && alpha.n == n);
   assert(n <= kMaxSide);
   std::uint8_t* code = codeBuffer(ctx.g.pixels());

@@ -58,7 +58,7 @@ std::string difference(const Side& ref, const Side& fast, const Geometry& g) {
 // Runs `frames` through the reference and through the fast passes with 1..4
 // threads in lockstep: frame 0 initialises, 1..K-1 calibrate, the rest
 // detect, filter and update. Returns "" or the first difference.
-std::string lockstep(const std::vector<cv::Mat>& frames, const RoiMask& roi, const RunParams& p,
+std::string lockstep(const std::vector<cv::Mat>& frames, const RoiMask& roi, const scvardo::Params& p,
                      int K) {
   const Geometry g{frames[0].cols, frames[0].rows, p.n};
   std::vector<Side> sides;
@@ -171,7 +171,7 @@ TEST(Exact, FastPassesEqualReferenceForEveryThreadCountAndIsa) {
         for (int Cw : {3, 5})
           for (int shadow : {0, 1})
             for (int holes : {0, 1, 2}) {
-              RunParams p;
+              scvardo::Params p;
               p.n = n;
               p.Cw = Cw;
               p.shadowRemoval = shadow;
@@ -193,7 +193,7 @@ TEST(Exact, RealFramesOfHighway) {
   for (Isa isa : isas())
     for (int n : {3, 5}) {
       forceIsa(isa);
-      RunParams p;
+      scvardo::Params p;
       p.n = n;
       EXPECT_EQ(lockstep(frames, RoiMask::fromImage(roiImage), p, 4), "")
           << "n=" << n << " " << isaName(isa);
