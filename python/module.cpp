@@ -78,8 +78,9 @@ py::object toArray(const cv::Mat& m) {
 }
 
 Subtractor create(int n, int Cw, int shadowRemoval, int medianWidth, float e1, float e2, float c1,
-                  float c2, float gamma, float beta, float tau_S, float tau_H, int K, int threads,
-                  const py::object& roi) {
+                  float c2, float gamma, float beta, float tau_S, float tau_H, bool adaptive,
+                  int absorbSpan, float thresholdLow, float thresholdHigh, float distanceGain,
+                  float flickerTrain, int K, int threads, const py::object& roi) {
   scvardo::Params p;
   p.n = n;
   p.Cw = Cw;
@@ -93,6 +94,12 @@ Subtractor create(int n, int Cw, int shadowRemoval, int medianWidth, float e1, f
   p.beta = beta;
   p.tau_S = tau_S;
   p.tau_H = tau_H;
+  p.adaptive = adaptive ? 1 : 0;
+  p.absorbSpan = absorbSpan;
+  p.thresholdLow = thresholdLow;
+  p.thresholdHigh = thresholdHigh;
+  p.distanceGain = distanceGain;
+  p.flickerTrain = flickerTrain;
   p.K = K;
   p.threads = threads;
   try {
@@ -130,6 +137,12 @@ py::dict params(const Subtractor& bs) {
   d["beta"] = p.beta;
   d["tau_S"] = p.tau_S;
   d["tau_H"] = p.tau_H;
+  d["adaptive"] = p.adaptive != 0;
+  d["absorbSpan"] = p.absorbSpan;
+  d["thresholdLow"] = p.thresholdLow;
+  d["thresholdHigh"] = p.thresholdHigh;
+  d["distanceGain"] = p.distanceGain;
+  d["flickerTrain"] = p.flickerTrain;
   d["K"] = p.K;
   d["threads"] = p.threads;
   return d;
@@ -213,8 +226,12 @@ PYBIND11_MODULE(scvardo, m) {
         py::arg("Cw") = d.Cw, py::arg("shadowRemoval") = d.shadowRemoval,
         py::arg("medianWidth") = d.medianWidth, real("e1", d.e1), real("e2", d.e2),
         real("c1", d.c1), real("c2", d.c2), real("gamma", d.gamma), real("beta", d.beta),
-        real("tau_S", d.tau_S), real("tau_H", d.tau_H), py::arg("K") = d.K,
+        real("tau_S", d.tau_S), real("tau_H", d.tau_H), py::arg("adaptive") = d.adaptive != 0,
+        py::arg("absorbSpan") = d.absorbSpan, real("thresholdLow", d.thresholdLow),
+        real("thresholdHigh", d.thresholdHigh), real("distanceGain", d.distanceGain),
+        real("flickerTrain", d.flickerTrain), py::arg("K") = d.K,
         py::arg("threads") = d.threads, py::arg("roi") = py::none(),
         "A new subtractor; the keywords are the parameters of sc-vardo's switches (K: "
-        "calibration frames, default 50). roi: H x W uint8, nonzero where pixels are processed.");
+        "calibration frames, default 50; adaptive=True: per-pixel thresholds and absorption of "
+        "still foreground). roi: H x W uint8, nonzero where pixels are processed.");
 }

@@ -285,7 +285,7 @@ Swaying makeSwaying(int W, int H, int frames) {
   s.W = W;
   s.H = H;
   s.foliageH = H * 45 / 100;
-  s.waterTop = H * 68 / 100;
+  s.waterTop = H * 62 / 100;
   s.pad = 8;
   s.calibration = frames / 3;
   Rng rng(kSeed ^ 0x51A1ULL);
@@ -337,12 +337,12 @@ void renderSwaying(const Swaying& s, int f, cv::Mat& frame, cv::Mat& gt) {
   for (int y = s.waterTop; y < H; ++y)
     for (int x = 0; x < W; ++x) {
       const int wave = sine(x + 3 * y + 2 * f) + sine(2 * x - 4 * y + 3 * f + 7);
-      const int lift = wave * 24 / 2000 + (wave > 1600 ? 60 : 0);
+      const int lift = wave * 45 / 2000 + (wave > 1400 ? 70 : 0);
       frame.at<cv::Vec3b>(y, x) = bgr(130 + lift, 95 + lift, 60 + lift - (y - s.waterTop) / 2);
     }
   for (int y = s.waterTop; y + 1 < H; y += 2)
     for (int x = 0; x + 1 < W; x += 2)
-      if (flutter.range(0, 99) < 4) frame(cv::Rect(x, y, 2, 2)) += cv::Scalar(80, 80, 80);
+      if (flutter.range(0, 99) < 8) frame(cv::Rect(x, y, 2, 2)) += cv::Scalar(90, 90, 90);
   // A walker along the path, in front of the lower leaves; a boat on the water.
   const int entry = s.calibration + 4;
   const int wx = crossingLeft(W, s.walker.w, 6 * W / 160, entry, W / 3, f);

@@ -18,15 +18,16 @@ struct Params {
   float beta = 1.0f;      // -b: shadow test, upper bound of the value ratio
   float tau_S = 0.1f;     // -tS: shadow test, saturation tolerance
   float tau_H = 10.0f;    // -tH: shadow test, hue tolerance in degrees
-  // --adaptive: nonzero follows each pixel's background (per-pixel
-  // thresholds) and absorbs foreground that stays still; 0 is the defined
-  // method.
+  // --adaptive: nonzero follows each pixel's background with its own
+  // detection threshold (in place of e2) and absorbs foreground that stays
+  // still; 0 is the defined method.
   int adaptive = 0;
-  int absorbSpan = 150;         // --absorb-span: frames still before absorption
-  float thresholdLow = 0.004f;  // --threshold-low/-high: per-pixel threshold bounds
-  float thresholdHigh = 0.06f;
-  float distanceGain = 4.0f;    // --distance-gain: threshold per mean nearest distance
-  float flickerGain = 8.0f;     // --flicker-gain: threshold raise per flicker rate
+  int absorbSpan = 200;         // --absorb-span: frames within which still foreground fades
+  float thresholdLow = 0.004f;  // --threshold-low, --threshold-high: bounds of the
+  float thresholdHigh = 0.06f;  //   per-pixel thresholds
+  float distanceGain = 1.0f;    // --distance-gain: least threshold per mean nearest distance
+  float flickerTrain = 0.3f;    // --flicker-train: spurious rate above which cleared
+                                //   foreground is trained
   // Calibration frames, counting the initialising frame: the first K frames
   // only train the model. 0 classifies from the first frame on. The default
   // suits a stream at 25-30 frames per second with a mostly empty first

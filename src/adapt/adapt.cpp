@@ -1,32 +1,38 @@
+// The adaptive mode's per-pixel steps.
+//
+// Thresholds: a pixel whose foreground is spurious (cleared by the
+// neighbourhood vote, or gone again after a frame or two: what a restless
+// background gives, not a passing object) raises its threshold by
+// kThresholdRise; every other frame lowers it by kThresholdFall, so it
+// settles where spurious foreground is rare. It stays within
+// [thresholdLow, thresholdHigh] and above distanceGain times the running
+// mean of the pixel's nearest distance while background, which keeps it
+// clear of the pixel's noise.
+//
+// Absorption: a foreground pixel whose colour stays within its threshold of
+// the colour it had when it turned still counts still frames; from half the
+// absorption span on, the update trains it (ctx.adapt.absorb) at a rate that
+// brings its winner within reach in a quarter of the span, so it fades into
+// the background by the end of the span. A person who stands shifts
+// and breathes: the colour drifts from where it started and the count
+// begins again. Foreground cleared by the vote is trained as well where the
+// pixel's spurious rate is above flickerTrain: the restless background
+// learns the colours it shows now and then.
 #include "adapt/adapt.h"
 
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 
 #include "core/workers.h"
 
 namespace {
 
-// Prototype knobs, read once.
-float knob(const char* name, float fallback) {
-  const char* v = std::getenv(name);
-  return v ? static_cast<float>(std::atof(v)) : fallback;
-}
-struct Knobs {
-  float flickerRate = knob("SCV_AF", 1.0f / 16);
-  float distanceRate = knob("SCV_AD", 1.0f / 32);
-  float distanceCap = knob("SCV_DCAP", 0.2f);
-  int distanceOnForeground = static_cast<int>(knob("SCV_DFG", 0));
-  int shortRun = static_cast<int>(knob("SCV_SHORT", 2));
-  int eventMode = static_cast<int>(knob("SCV_EVENT", 1));
-  int tMode = static_cast<int>(knob("SCV_TMODE", 0));
-  float up = knob("SCV_UP", 0.05f);
-  float down = knob("SCV_DOWN", 0.005f);
-};
-const Knobs& knobs() {
-  static const Knobs k;
-  return k;
-}
+constexpr float kThresholdRise = 0.05f;
+constexpr float kThresholdFall = 0.005f;
+constexpr float kFlickerRate = 1.0f / 16;   // of the running spurious rate
+constexpr float kDistanceRate = 1.0f / 32;  // of the running nearest distance
+constexpr float kDistanceCap = 0.2f;        // one frame's say in it
+constexpr int kShortRun = 2;                // frames of foreground that are spurious
 
 float squaredChange(const FloatPlanes& a, const FloatPlanes& b, std::size_t p) {
   const float dx = a[0][p] - b[0][p], dy = a[1][p] - b[1][p], dv = a[2][p] - b[2][p];
@@ -34,35 +40,21 @@ float squaredChange(const FloatPlanes& a, const FloatPlanes& b, std::size_t p) {
   return sxy + dv * dv;
 }
 
-// Follows one pixel's dynamics given its final label this frame.
+// Follows one pixel's dynamics given its final label this frame (0, 85,
+// 170 or 255).
 void follow(const scvardo::Params& prm, AdaptiveState& s, std::size_t p, std::uint8_t label) {
-  const Knobs& k = knobs();
   const bool fg = label == 255;
-  const bool was = s.foreground[p] != 0;
-  float blink;
-  if (k.eventMode == 0) {
-    blink = fg != was ? 1.0f : 0.0f;
-  } else {
-    // Foreground that the neighbourhood vote cleared, or that lasted only a
-    // frame or two: what a restless background gives, not a passing object.
-    const bool spurious = label == 170 || (!fg && was && s.run[p] <= k.shortRun);
-    blink = spurious ? 1.0f : 0.0f;
-  }
+  const bool spurious = label == 170 || (!fg && s.foreground[p] != 0 && s.run[p] <= kShortRun);
   s.run[p] = fg ? static_cast<std::uint8_t>(s.run[p] + (s.run[p] < 255 ? 1 : 0)) : 0;
-  s.flicker[p] += k.flickerRate * (blink - s.flicker[p]);
-  if ((!fg && label != 85) || k.distanceOnForeground) {
-    const float d = std::min(s.nearest[p], k.distanceCap);
-    s.distance[p] += k.distanceRate * (d - s.distance[p]);
-  }
-  if (k.tMode == 0) {
-    const float raised = prm.distanceGain * s.distance[p] * (1.0f + prm.flickerGain * s.flicker[p]);
-    s.threshold[p] = std::min(std::max(raised, prm.thresholdLow), prm.thresholdHigh);
-  } else {
-    float t = s.threshold[p] * (blink > 0.0f ? 1.0f + k.up : 1.0f - k.down);
-    const float floor = std::max(prm.distanceGain * s.distance[p], prm.thresholdLow);
-    s.threshold[p] = std::min(std::max(t, floor), prm.thresholdHigh);
-  }
   s.foreground[p] = fg ? 1 : 0;
+  s.flicker[p] += kFlickerRate * ((spurious ? 1.0f : 0.0f) - s.flicker[p]);
+  if (label == 0 || label == 170) {
+    const float d = std::min(s.nearest[p], kDistanceCap);
+    s.distance[p] += kDistanceRate * (d - s.distance[p]);
+  }
+  const float t = s.threshold[p] * (spurious ? 1.0f + kThresholdRise : 1.0f - kThresholdFall);
+  const float floor = std::max(prm.distanceGain * s.distance[p], prm.thresholdLow);
+  s.threshold[p] = std::min(std::max(t, floor), prm.thresholdHigh);
 }
 
 template <typename Fn>
@@ -75,7 +67,7 @@ void forRoiPixels(const PassContext& ctx, const Fn& fn) {
 }
 
 void remember(const FloatPlanes& frame, AdaptiveState& s, std::size_t p) {
-  for (int k = 0; k < 3; ++k) s.previous[k][p] = frame[k][p];
+  for (int k = 0; k < 3; ++k) s.still[k][p] = frame[k][p];
 }
 
 }  // namespace
@@ -85,41 +77,58 @@ AdaptiveState::AdaptiveState(std::size_t pixels)
       distance(pixels, 0.0f),
       flicker(pixels, 0.0f),
       run(pixels, 0),
-      still(pixels, 0),
       foreground(pixels, 0),
-      previous(3, pixels),
+      stillFrames(pixels, 0),
+      still(3, pixels),
       nearest(pixels, 0.0f),
       absorb(pixels, 0) {}
 
+std::vector<AdaptiveState::Array> AdaptiveState::arrays() {
+  return {{"threshold", threshold.data(), Kind::Float},  {"distance", distance.data(), Kind::Float},
+          {"flicker", flicker.data(), Kind::Float},      {"run", run.data(), Kind::Byte},
+          {"foreground", foreground.data(), Kind::Byte}, {"still_frames", stillFrames.data(), Kind::Int32},
+          {"still_x", still[0], Kind::Float},           {"still_y", still[1], Kind::Float},
+          {"still_v", still[2], Kind::Float}};
+}
+
 PixelAdaptation AdaptiveState::forCalibration() { return PixelAdaptation{nullptr, nearest.data(), nullptr}; }
 PixelAdaptation AdaptiveState::forDetection() { return PixelAdaptation{threshold.data(), nearest.data(), nullptr}; }
-PixelAdaptation AdaptiveState::forUpdate() { return PixelAdaptation{nullptr, nullptr, absorb.data()}; }
+PixelAdaptation AdaptiveState::forUpdate(const float* absorbRates) {
+  return PixelAdaptation{nullptr, nullptr, absorb.data(), absorbRates};
+}
+
+float absorptionRate(int absorbSpan) {
+  // The squared distance of the winner shrinks by (1 - a)^2 a frame: from 1
+  // to below 0.004 in a quarter of the span is a = 1 - exp(-4 ln(250) / 2 / span).
+  return static_cast<float>(1.0 - std::exp(-2.0 * std::log(250.0) / std::max(absorbSpan, 1)));
+}
 
 void adaptInitialise(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s) {
   const scvardo::Params& prm = ctx.params;
   forRoiPixels(ctx, [&](std::size_t p) {
-    s.threshold[p] = prm.e2;
-    s.distance[p] = prm.e2 / prm.distanceGain;
+    s.threshold[p] = std::min(std::max(prm.e2, prm.thresholdLow), prm.thresholdHigh);
     remember(frame, s, p);
   });
 }
 
-void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s) {
-  forRoiPixels(ctx, [&](std::size_t p) {
-    follow(ctx.params, s, p, s.nearest[p] > s.threshold[p] ? 255 : 0);
-    remember(frame, s, p);
-  });
+void adaptCalibrate(const PassContext& ctx, const FloatPlanes& /*frame*/, AdaptiveState& s) {
+  // What the detection would have called foreground.
+  forRoiPixels(ctx, [&](std::size_t p) { follow(ctx.params, s, p, s.nearest[p] > s.threshold[p] ? 255 : 0); });
 }
 
 void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
                  AdaptiveState& s) {
   const scvardo::Params& prm = ctx.params;
+  const int start = (prm.absorbSpan + 1) / 2;
   forRoiPixels(ctx, [&](std::size_t p) {
-    const bool fg = labels[p] == 255;
-    const bool unchanged = squaredChange(frame, s.previous, p) <= s.threshold[p];
-    s.still[p] = fg && unchanged ? s.still[p] + (s.still[p] < prm.absorbSpan ? 1 : 0) : 0;
-    s.absorb[p] = s.still[p] >= prm.absorbSpan ? 1 : 0;
-    follow(prm, s, p, labels[p]);
-    remember(frame, s, p);
+    const std::uint8_t label = labels[p];
+    const bool stays = label == 255 && squaredChange(frame, s.still, p) <= s.threshold[p];
+    std::int32_t& n = s.stillFrames[p];
+    n = stays ? n + (n < start ? 1 : 0) : 0;
+    if (!stays) remember(frame, s, p);
+    follow(prm, s, p, label);
+    s.absorb[p] = n >= start ? kAbsorbStill
+                  : label == 170 && s.flicker[p] > prm.flickerTrain ? kAbsorbCleared
+                                                                    : 0;
   });
 }

@@ -19,27 +19,39 @@
 struct AdaptiveState {
   explicit AdaptiveState(std::size_t pixels);
 
-  // Persistent, W*H each.
-  std::vector<float> threshold;          // the next frame's detection threshold
-  std::vector<float> distance;           // running mean of the nearest distance
-  std::vector<float> flicker;            // running rate of spurious foreground
-  std::vector<std::uint8_t> run;         // frames foreground in a row, up to 255
-  std::vector<std::int32_t> still;       // frames foreground without a change of colour
-  std::vector<std::uint8_t> foreground;  // the last frame's final foreground
-  FloatPlanes previous;                  // the last frame's colour
+  // Persistent, W*H each (adapt.cpp says how they move).
+  std::vector<float> threshold;           // the next frame's detection threshold
+  std::vector<float> distance;            // running mean of the nearest distance
+  std::vector<float> flicker;             // running rate of spurious foreground
+  std::vector<std::uint8_t> run;          // frames foreground in a row, up to 255
+  std::vector<std::uint8_t> foreground;   // the last frame's final foreground
+  std::vector<std::int32_t> stillFrames;  // frames foreground and still, up to half the span
+  FloatPlanes still;                      // the colour it had when it turned still
 
   // One frame's scratch: written by the search, read by the steps; and the
   // pixels the update absorbs.
   std::vector<float> nearest;
   std::vector<std::uint8_t> absorb;
 
+  // The persistent arrays, for saving and loading: W*H elements each.
+  enum class Kind { Float, Byte, Int32 };
+  struct Array {
+    const char* name;
+    void* data;
+    Kind kind;
+  };
+  std::vector<Array> arrays();
+
   // What the passes read and write (core/types.h).
   PixelAdaptation forCalibration();
   PixelAdaptation forDetection();
-  PixelAdaptation forUpdate();
+  PixelAdaptation forUpdate(const float* absorbRates);
 };
 
-// The first frame: every threshold e2, the colour remembered.
+// The rate at the winner of an absorbed pixel's window.
+float absorptionRate(int absorbSpan);
+
+// The first frame: every threshold e2 (within the bounds).
 void adaptInitialise(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s);
 // After a calibration pass: the distances and flicker seed the thresholds.
 void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s);

@@ -182,7 +182,7 @@ void takeAdaptiveOptions(int& argc, char** argv, scvardo::Params& params) {
                  {"--threshold-low", nullptr, &params.thresholdLow},
                  {"--threshold-high", nullptr, &params.thresholdHigh},
                  {"--distance-gain", nullptr, &params.distanceGain},
-                 {"--flicker-gain", nullptr, &params.flickerGain}};
+                 {"--flicker-train", nullptr, &params.flickerTrain}};
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -270,6 +270,10 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
     failRun(kExitSwitch, stderr,
             "Invalid value %d for \"-Med\": the median width must be 0 (off) or odd\n",
             p.medianWidth);
+
+  const std::string adaptiveProblem = paramsProblem(p);
+  if (p.adaptive != 0 && !adaptiveProblem.empty())
+    failRun(kExitSwitch, stderr, "Invalid adaptive switches: %s\n", adaptiveProblem.c_str());
 
   const std::string& seqDir = setup.paths.seqDir;
   std::string temporalRoiFile;
@@ -380,9 +384,9 @@ std::string settingsReport(const RunSetup& s) {
   if (p.adaptive != 0)
     add(std::snprintf(line, sizeof line,
                       "Adaptive (0/1):         1 (absorb span = %d, thresholds %.4f..%.4f, "
-                      "distance gain = %.2f, flicker gain = %.2f)\n",
+                      "distance gain = %.2f, flicker train = %.2f)\n",
                       p.absorbSpan, static_cast<double>(p.thresholdLow),
                       static_cast<double>(p.thresholdHigh), static_cast<double>(p.distanceGain),
-                      static_cast<double>(p.flickerGain)));
+                      static_cast<double>(p.flickerTrain)));
   return out;
 }

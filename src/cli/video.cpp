@@ -55,6 +55,10 @@ const char* const kUsage =
     "  -s N     shadow removal on (nonzero) or off (default 1)\n"
     "  -g X  -b X  -tS X  -tH X   shadow test (defaults 0.7 1.0 0.1 10.0)\n"
     "  -Med N   median filter width for the masks, 0 off or odd (default 0)\n"
+    "  --adaptive   per-pixel thresholds that follow the background, and absorption\n"
+    "           of foreground that stays still; tuned by --absorb-span N (frames,\n"
+    "           default 200), --threshold-low X, --threshold-high X (0.004, 0.06),\n"
+    "           --distance-gain X (1), --flicker-train X (0.3)\n"
     "\n"
     "  --help      this text          --version   the version\n"
     "\n"
@@ -107,9 +111,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
   struct IntSwitch { const char* name; int* field; };
   struct RealSwitch { const char* name; float* field; };
   const IntSwitch ints[] = {{"-n", &p.n}, {"-K", &p.K}, {"-Cw", &p.Cw}, {"-s", &p.shadowRemoval},
-                            {"-Med", &p.medianWidth}};
+                            {"-Med", &p.medianWidth}, {"--absorb-span", &p.absorbSpan}};
   const RealSwitch reals[] = {{"-e1", &p.e1}, {"-e2", &p.e2}, {"-c1", &p.c1}, {"-c2", &p.c2},
-                              {"-g", &p.gamma}, {"-b", &p.beta}, {"-tS", &p.tau_S}, {"-tH", &p.tau_H}};
+                              {"-g", &p.gamma}, {"-b", &p.beta}, {"-tS", &p.tau_S}, {"-tH", &p.tau_H},
+                              {"--threshold-low", &p.thresholdLow}, {"--threshold-high", &p.thresholdHigh},
+                              {"--distance-gain", &p.distanceGain}, {"--flicker-train", &p.flickerTrain}};
   const std::pair<const char*, std::string*> texts[] = {
       {"--out", &o.outDir}, {"--mask-video", &o.maskVideo}, {"--overlay", &o.overlayVideo},
       {"--save-model", &o.saveModel}, {"--load-model", &o.loadModel}, {"--roi", &o.roi}};
@@ -123,6 +129,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
     if (a == "--version") {
       std::printf("sc-vardo-video %s\n", scvardo::version());
       return false;
+    }
+    if (a == "--adaptive") {
+      p.adaptive = 1;
+      o.modelSwitches = true;
+      continue;
     }
     if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
       bool known = a == "--threads" || a == "--fps";

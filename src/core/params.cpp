@@ -24,5 +24,19 @@ std::string paramsProblem(const scvardo::Params& p) {
                {"gamma", p.gamma}, {"beta", p.beta}, {"tau_S", p.tau_S}, {"tau_H", p.tau_H}};
   for (const auto& r : reals)
     if (!std::isfinite(r.value)) return std::string("invalid ") + r.name + ": not a finite number";
+  if (p.adaptive == 0) return "";
+  if (p.absorbSpan < 1) return "invalid absorbSpan " + std::to_string(p.absorbSpan) + ": it must be 1 or more";
+  const struct {
+    const char* name;
+    float value;
+  } adaptive[] = {{"thresholdLow", p.thresholdLow},
+                  {"thresholdHigh", p.thresholdHigh},
+                  {"distanceGain", p.distanceGain},
+                  {"flickerTrain", p.flickerTrain}};
+  for (const auto& r : adaptive)
+    if (!(std::isfinite(r.value) && r.value >= 0.0f))
+      return std::string("invalid ") + r.name + ": it must be a finite number, 0 or more";
+  if (!(p.thresholdLow > 0.0f && p.thresholdLow <= p.thresholdHigh))
+    return "invalid thresholdLow: it must be above 0 and at most thresholdHigh";
   return "";
 }

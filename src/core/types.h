@@ -46,9 +46,12 @@ struct PixelAdaptation {
   // unmatched records the first cell at that distance as its winner.
   float* nearest = nullptr;
   // Nonzero: the online update trains the pixel, and admits windows on its
-  // block, whatever its label.
+  // block, whatever its label; kAbsorbStill trains its window with
+  // `absorbRates` (n x n, row-major) in place of the frame's rates.
   const std::uint8_t* absorb = nullptr;
+  const float* absorbRates = nullptr;
 };
+constexpr std::uint8_t kAbsorbCleared = 1, kAbsorbStill = 2;
 
 // What every pass needs besides its buffers: the geometry, the parameters
 // and the region of interest, all fixed for the run, and the workers the

@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <new>
 #include <string>
 #include <utility>
@@ -71,6 +72,12 @@ void Engine::allocate(int W, int H) {
   buildWeightKernel(p_.n, kernelSpread(p_.n), kernel_);
   rates_ = baseRates(p_.c1, p_.c2, p_.n);
   alpha_ = AlphaTable(p_.n);
+  if (p_.adaptive != 0) {
+    // At least the online rate: absorption never learns slower than background.
+    const float winner = std::max(absorptionRate(p_.absorbSpan), p_.c2);
+    absorbAlpha_ = AlphaTable(p_.n);
+    buildAlphaTable(p_.n, winner / static_cast<float>(p_.n + 1), kernel_, absorbAlpha_);
+  }
   maskImage_.create(H, W, CV_8UC1);
 }
 
@@ -173,7 +180,7 @@ void Engine::detectAdaptive(double learningRate) {
   std::swap(labels_, spare_);
   if (learningRate == 0) return;
   adaptDetect(ctx, *frame_, labels_, *adapt_);
-  ctx.adapt = adapt_->forUpdate();
+  ctx.adapt = adapt_->forUpdate(absorbAlpha_.cells.data());
   reference::updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
 }
 

@@ -56,6 +56,7 @@ class Engine {
   const FloatPlanes& model() const { return *current_; }
   // The adaptive mode's state; null when it is off or before the first frame.
   const AdaptiveState* adaptive() const { return adapt_.get(); }
+  AdaptiveState* adaptive() { return adapt_.get(); }
   std::int64_t calibrationNs() const { return calibrationNs_; }
   std::int64_t onlineNs() const { return onlineNs_; }
 
@@ -94,7 +95,7 @@ class Engine {
   std::unique_ptr<WorkerPool> pool_;  // made at the first pass
   WeightKernel kernel_;
   BaseRates rates_;
-  AlphaTable alpha_;
+  AlphaTable alpha_, absorbAlpha_;
   LabelMask labels_, spare_;
   std::vector<int> matchRow_, matchCol_;
   std::unique_ptr<AdaptiveState> adapt_;  // adaptive mode only

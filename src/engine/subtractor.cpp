@@ -16,7 +16,9 @@ namespace scvardo {
 namespace {
 
 constexpr const char* kFormat = "scvardo-model";
-constexpr int kFormatVersion = 1;
+// 2 added the adaptive mode's parameters and, when it is on, its per-pixel
+// state; a version 1 file reads as the adaptive mode off.
+constexpr int kFormatVersion = 2;
 
 void checkParams(const Params& p) {
   std::string problem = paramsProblem(p);
@@ -35,6 +37,14 @@ RoiMask roiFrom(cv::InputArray roi) {
   return RoiMask::fromImage(m);
 }
 
+std::size_t elementBytes(AdaptiveState::Kind kind) {
+  return kind == AdaptiveState::Kind::Byte ? 1 : 4;
+}
+
+int matType(AdaptiveState::Kind kind) {
+  return kind == AdaptiveState::Kind::Float ? CV_32FC1 : kind == AdaptiveState::Kind::Byte ? CV_8UC1 : CV_32SC1;
+}
+
 // FNV-1a over the persisted arrays, so that a damaged file is refused.
 std::uint64_t checksum(const Engine& e) {
   std::uint64_t h = 1469598103934665603ull;
@@ -45,6 +55,9 @@ std::uint64_t checksum(const Engine& e) {
   for (int k = 0; k < 3; ++k) add(e.model()[k], e.geometry().cells() * sizeof(float));
   add(e.labels().data(), e.labels().size());
   add(e.roi().bytes.data(), e.roi().bytes.size());
+  if (const AdaptiveState* a = e.adaptive())
+    for (const AdaptiveState::Array& arr : const_cast<AdaptiveState*>(a)->arrays())
+      add(arr.data, e.geometry().pixels() * elementBytes(arr.kind));
   return h;
 }
 
@@ -132,6 +145,9 @@ class Subtractor final : public BackgroundSubtractor {
        << "medianWidth" << p.medianWidth << "e1" << p.e1 << "e2" << p.e2 << "c1" << p.c1
        << "c2" << p.c2 << "gamma" << p.gamma << "beta" << p.beta << "tau_S" << p.tau_S
        << "tau_H" << p.tau_H << "K" << p.K;
+    fs << "adaptive" << p.adaptive << "absorbSpan" << p.absorbSpan << "thresholdLow" << p.thresholdLow
+       << "thresholdHigh" << p.thresholdHigh << "distanceGain" << p.distanceGain
+       << "flickerTrain" << p.flickerTrain;
     // The ROI as given: empty when every pixel is processed whatever the size.
     const RoiMask& roi = e.roi();
     fs << "roi" << (roi.W == 0 ? cv::Mat() : cv::Mat(roi.H, roi.W, CV_8UC1, const_cast<std::uint8_t*>(roi.bytes.data())));
@@ -143,6 +159,9 @@ class Subtractor final : public BackgroundSubtractor {
     const char* names[3] = {"model_x", "model_y", "model_v"};
     for (int k = 0; k < 3; ++k)
       fs << names[k] << cv::Mat(g.modelH(), g.modelW(), CV_32FC1, const_cast<float*>(e.model()[k]));
+    if (const AdaptiveState* a = e.adaptive())
+      for (const AdaptiveState::Array& arr : const_cast<AdaptiveState*>(a)->arrays())
+        fs << std::string("adapt_") + arr.name << cv::Mat(g.H, g.W, matType(arr.kind), arr.data);
     fs << "checksum" << hex(checksum(e));
   }
 
@@ -189,8 +208,9 @@ class Subtractor final : public BackgroundSubtractor {
     if (node.isMap() && !node[getDefaultName()].empty()) node = node[getDefaultName()];
     if (!node.isMap() || !node["format"].isString() || static_cast<std::string>(node["format"]) != kFormat)
       badFile("it holds no SC-VARDO model");
-    if (readInt(node, "version") != kFormatVersion)
-      badFile("format version " + std::to_string(readInt(node, "version")) + " is not supported");
+    const int version = readInt(node, "version");
+    if (version != 1 && version != kFormatVersion)
+      badFile("format version " + std::to_string(version) + " is not supported");
     Params p;
     p.threads = engine_->params().threads;
     p.n = readInt(node, "n");
@@ -206,6 +226,14 @@ class Subtractor final : public BackgroundSubtractor {
     p.tau_S = readReal(node, "tau_S");
     p.tau_H = readReal(node, "tau_H");
     p.K = readInt(node, "K");
+    if (version >= 2) {
+      p.adaptive = readInt(node, "adaptive");
+      p.absorbSpan = readInt(node, "absorbSpan");
+      p.thresholdLow = readReal(node, "thresholdLow");
+      p.thresholdHigh = readReal(node, "thresholdHigh");
+      p.distanceGain = readReal(node, "distanceGain");
+      p.flickerTrain = readReal(node, "flickerTrain");
+    }
     try {
       checkParams(p);
     } catch (const Error& e) {
@@ -237,6 +265,16 @@ class Subtractor final : public BackgroundSubtractor {
       for (int r = 0; r < H; ++r)
         std::memcpy(labelBytes.data() + static_cast<std::size_t>(r) * W, labels.ptr(r), static_cast<std::size_t>(W));
       engine->restore(W, H, frames, labelBytes, model);
+      if (AdaptiveState* a = engine->adaptive()) {
+        if (version < 2) badFile("a version 1 file holds no adaptive state");
+        for (const AdaptiveState::Array& arr : a->arrays()) {
+          const std::string key = std::string("adapt_") + arr.name;
+          const cv::Mat m = readMat(node, key.c_str(), H, W, matType(arr.kind));
+          for (int r = 0; r < H; ++r)
+            std::memcpy(static_cast<char*>(arr.data) + static_cast<std::size_t>(r) * W * elementBytes(arr.kind),
+                        m.ptr(r), static_cast<std::size_t>(W) * elementBytes(arr.kind));
+        }
+      }
       if (!node["checksum"].isString() || static_cast<std::string>(node["checksum"]) != hex(checksum(*engine)))
         badFile("the checksum does not match its data");
     }

@@ -3,6 +3,7 @@
 // points, which run the implementation chosen in passes_select.h.
 // Overlapping update windows resolve last writer wins, so the order is part
 // of the result.
+#include <algorithm>
 #include <cassert>
 
 #include "model/model.h"
@@ -78,14 +79,17 @@ void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPla
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
   const std::uint8_t* absorb = ctx.adapt.absorb;
+  AlphaTable absorbAlpha(absorb && ctx.adapt.absorbRates ? n : 0);
+  std::copy_n(ctx.adapt.absorbRates, absorbAlpha.cells.size(), absorbAlpha.cells.begin());
   const std::size_t end = static_cast<std::size_t>(W) * H;
   assert(labels.size() >= end && matchRow.size() >= end && matchCol.size() >= end);
   for (std::size_t p = static_cast<std::size_t>(roi.firstRoiRow) * W; p < end; ++p) {
     if (roi.bytes[p] == 0 || (labels[p] != 0 && !(absorb && absorb[p] != 0))) continue;
     if (matchRow[p] == -1 || matchCol[p] == -1) continue;
     const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
-    updateNeighbourhood(xs, H, W, current, next, alpha, n, matchRow[p], matchCol[p], labels,
-                        absorb);
+    const bool still = absorb && absorb[p] == kAbsorbStill && absorbAlpha.n == n;
+    updateNeighbourhood(xs, H, W, current, next, still ? absorbAlpha : alpha, n, matchRow[p],
+                        matchCol[p], labels, absorb);
   }
 }
 
