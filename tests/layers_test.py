@@ -1,8 +1,8 @@
-"""No source folder includes a folder above it: core < colour < model < mask < engine < cli."""
+"""No source folder includes a folder above it: core < colour < model, adapt < mask < engine < cli."""
 import pathlib
 import re
 
-RANK = {"core": 0, "colour": 1, "model": 2, "mask": 3, "engine": 4, "cli": 5, "scvardo": -1}
+RANK = {"core": 0, "colour": 1, "model": 2, "adapt": 2, "mask": 3, "engine": 4, "cli": 5, "scvardo": -1}
 SRC = pathlib.Path(__file__).resolve().parent.parent / "src"
 
 

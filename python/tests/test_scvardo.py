@@ -52,6 +52,27 @@ def test_masks_and_saved_model_match_sc_vardo(sample, tmp_path):
     assert bs.getModelImage().shape == (360, 480, 3) and bs.getLabels().shape == (120, 160)
 
 
+def test_adaptive_matches_sc_vardo_and_survives_a_save(sample, tmp_path):
+    (tmp_path / "cli").mkdir()
+    done = run(os.environ["SCVARDO_EXE"], sample / "seq/input/in", 1, 60, "-K", K, "--adaptive",
+               "--absorb-span", 30, cwd=tmp_path / "cli")
+    assert done.returncode == 0, done.stderr
+    roi = cv2.imread(str(sample / "seq/ROI.bmp"), cv2.IMREAD_GRAYSCALE)
+    bs = scvardo.createBackgroundSubtractor(K=K, roi=roi, adaptive=True, absorbSpan=30)
+    assert bs.getParams()["adaptive"] is True and bs.getParams()["absorbSpan"] == 30
+    for i in range(1, 41):
+        bs.apply(frame(sample, i))
+    bs.save(str(tmp_path / "m.yml.gz"))
+    again = scvardo.createBackgroundSubtractor()
+    again.load(str(tmp_path / "m.yml.gz"))
+    assert again.getParams()["adaptive"] is True
+    for i in range(41, 61):
+        expected = cv2.imread(str(tmp_path / f"cli/bin{i:06d}.png"), cv2.IMREAD_UNCHANGED)
+        assert np.array_equal(again.apply(frame(sample, i)), expected), f"frame {i}"
+    with pytest.raises(ValueError, match="absorbSpan"):
+        scvardo.createBackgroundSubtractor(adaptive=True, absorbSpan=0)
+
+
 def test_bad_input_raises_and_changes_nothing(sample, tmp_path):
     bs = scvardo.createBackgroundSubtractor(K=2)
     good = frame(sample, 1)
