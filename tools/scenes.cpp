@@ -502,26 +502,16 @@ Scene::~Scene() { delete impl_; }
 void Scene::render(int f, cv::Mat& frame, cv::Mat& gt) const {
   switch (impl_->kind) {
     case Kind::Traffic:
-      renderTraffic(impl_->traffic, f, frame, gt);
-      addNoise(f, 3, 3, frame);
-      break;
-    case Kind::Noisy:
-      renderTraffic(impl_->traffic, f, frame, gt);
-      addNoise(f, 6, 30, frame);
-      break;
-    case Kind::Swaying:
-      renderSwaying(impl_->swaying, f, frame, gt);
-      addNoise(f, 3, 3, frame);
-      break;
-    case Kind::Moved:
-      renderMoved(impl_->moved, f, frame, gt);
-      addNoise(f, 3, 3, frame);
-      break;
-    case Kind::Stopping:
-      renderStopping(impl_->stopping, f, frame, gt);
-      addNoise(f, 3, 3, frame);
-      break;
+    case Kind::Noisy: renderTraffic(impl_->traffic, f, frame, gt); break;
+    case Kind::Swaying: renderSwaying(impl_->swaying, f, frame, gt); break;
+    case Kind::Moved: renderMoved(impl_->moved, f, frame, gt); break;
+    case Kind::Stopping: renderStopping(impl_->stopping, f, frame, gt); break;
   }
+  // Mild sensor noise everywhere; strong, growing to the right, in the noisy scene.
+  if (impl_->kind == Kind::Noisy)
+    addNoise(f, 6, 30, frame);
+  else
+    addNoise(f, 3, 3, frame);
 }
 
 cv::Mat Scene::roi() const {
