@@ -9,7 +9,15 @@ CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
 PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev libgtest-dev libgmock-dev
   libbenchmark-dev pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-yaml
-  python3-matplotlib snakemake clang libclang-rt-14-dev"
+  python3-matplotlib python3-venv python3-build snakemake chromium clang libclang-rt-14-dev"
+
+# Scripts that need root stop here otherwise, saying what for.
+require_root() {
+  if [ "$(id -u)" -ne 0 ]; then
+    echo "$(basename "$0"): run as root ($1)" >&2
+    exit 1
+  fi
+}
 
 install_missing() {
   local missing=""

@@ -12,10 +12,7 @@ set -euo pipefail
 ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 source "$ROOT/scripts/common.sh"
 
-if [ "$(id -u)" -ne 0 ]; then
-  echo "test-slurm.sh: run as root (the Slurm and munge daemons run as root)" >&2
-  exit 1
-fi
+require_root "the Slurm and munge daemons run as root"
 PACKAGES="$PACKAGES slurm-wlm munge"
 install_missing
 [ -x "$BUILD_DIR/sc-vardo" ] && [ -x "$BUILD_DIR/tools/sc-vardo-eval" ] || build

@@ -6,7 +6,6 @@
   plots.py sweep SWEEP_CSV PNG [--title T]             F-measure per set and category
 """
 import argparse
-import csv
 import os
 import sys
 
@@ -15,17 +14,11 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+from tables import read_rows  # noqa: E402
+
 
 def number(text):
     return float(text) if text != "" else float("nan")
-
-
-def read_rows(path):
-    try:
-        with open(path, newline="") as f:
-            return list(csv.DictReader(f))
-    except OSError as e:
-        sys.exit(f"plots.py: cannot read {path}: {e}")
 
 
 def save(fig, path):

@@ -61,6 +61,15 @@ def summarise(name, rows, videos, undefined):
     return out
 
 
+def read_rows(path):
+    """A CSV file's rows as dicts; a missing file ends the calling script."""
+    try:
+        with open(path, newline="") as f:
+            return list(csv.DictReader(f))
+    except OSError as e:
+        sys.exit(f"{os.path.basename(sys.argv[0])}: cannot read {path}: {e}")
+
+
 def write_csv(path, header, rows):
     tmp = path + ".part"
     with open(tmp, "w", newline="") as f:
