@@ -6,7 +6,9 @@
 
 #include <opencv2/imgproc.hpp>
 
-#include "cli/cli.h"
+#include "cli/setup.h"
+#include "cli/switches.h"
+#include "scvardo/scvardo.hpp"
 
 namespace fs = std::filesystem;
 
@@ -128,8 +130,6 @@ const RunCase kRuns[] = {
      {"VARDO-CF on sequence %/input/L0\n", "No. of images =         1 (from 1 to 1)\n",
       "Frames for calibration: K=0\nTemporal ROI:           [1,1]\n"}, kWarnK0, {8, 6, 1, 1, ""},
      [](const std::string& d, const std::string&) { fs::rename(d + "/input/in000001.jpg", d + "/input/L0000001.jpg"); }},
-    {"four words: words 2 and 3 are frame numbers", {"@", "-K", "2", "-ROI", "0"}, 1, {},
-     {"Unable to read expected file @000000.jpg\n"}, ""},
     {"missing first frame", {"%/nothere/in"}, 1, {}, {"Unable to read expected file %/nothere/in000001.jpg\n"}, ""},
     {"missing ROI image", {"@", "1", "6", "-K", "2"}, 1, {}, {"Unable to read expected file %/input/../ROI.bmp\n"}, "",
      {8, 6, 1, 6, "", 0}},
@@ -154,16 +154,6 @@ const RunCase kRuns[] = {
      [](const std::string&, const std::string& w) {
        for (const char* name : {"/bin000004.png", "/Model000006.ppm"}) fs::create_directory(w + name);
      }},
-    {"octal stops at 8", {"@", "1", "6", "-n", "08"}, 2, {}, {}, "Lread_iswitch: Manca arg. per \"-n\"\n"},
-    {"characters after the number", {"@", "1", "6", "-n", "5x"}, 2, {}, {}, "Lread_iswitch: Manca arg. per \"-n\"\n"},
-    {"a blank after the number", {"@", "1", "6", "-n", "5 "}, 2, {}, {}, "Lread_iswitch: Manca arg. per \"-n\"\n"},
-    {"the next switch as the value", {"@", "1", "6", "-n", "-K", "4"}, 2, {}, {}, "Lread_iswitch: Manca arg. per \"-n\"\n"},
-    {"bad real", {"@", "1", "6", "-e1", "0.1x"}, 2, {}, {}, "Lread_dswitch: Manca arg. per \"-e1\"\n"},
-    {"switch without value", {"@", "1", "6", "-e2"}, 2, {}, {}, "Lread_switch: Manca arg. dopo \"-e2\"\n"},
-    {"n 4", {"@", "1", "6", "-n", "4"}, 2, {}, {}, "Invalid value 4 for \"-n\": the block side must be 3, 5, 7 or 9\n"},
-    {"even median", {"@", "1", "6", "-Med", "2"}, 2, {}, {}, "Invalid value 2 for \"-Med\": the median width must be 0 (off) or odd\n"},
-    {"negative median", {"@", "1", "6", "-Med", "-3"}, 2, {}, {}, "Invalid value -3 for \"-Med\": the median width must be 0 (off) or odd\n"},
-    {"huge median", {"@", "1", "6", "-Med", "99999"}, 2, {}, {}, "Invalid value 99999 for \"-Med\": too large a median width for 8x6 frames\n"},
 };
 
 // What a run wrote, without the folder's lock and run record.
@@ -203,6 +193,133 @@ TEST(Cli, Runs) {
     // With status 1 the image library may add a warning of its own.
     const long lines = std::count(t.err.begin(), t.err.end(), '\n') + (t.err.empty() || t.err.back() == '\n' ? 0 : 1);
     EXPECT_TRUE(r.err.rfind(t.err, 0) == 0 && (t.status == 1 || std::count(r.err.begin(), r.err.end(), '\n') == lines)) << r.err;
+  }
+}
+
+// Every front end's command lines: help, version, and each refusal as one
+// line with status 2 before anything is read or written; the switch sets of
+// the benchmark literature stay valid (they reach the missing first frame
+// or input). "@" is a sequence or input that does not exist.
+struct CommandLine {
+  const char* tool;
+  std::vector<std::string> args;
+  int status;
+  std::string out;  // stdout starts with this
+  std::string err;  // stderr is exactly this
+};
+
+const std::string kNoFrame = "Unable to read expected file @000001.jpg\n";
+const std::string kSeeHelp = " (see sc-vardo --help)\n";
+
+const CommandLine kCommandLines[] = {
+    {SCVARDO_EXE, {"--help"}, 0, "Usage: sc-vardo <SeqName> [<#FirstFrame> <#LastFrame>] [switches]\n", ""},
+    {SCVARDO_EXE, {"@", "1", "10", "-h"}, 0, "Usage: sc-vardo ", ""},
+    {SCVARDO_EXE, {"--version"}, 0, std::string("sc-vardo ") + scvardo::version() + "\n", ""},
+    {SCVARDO_EXE, {"@", "1", "10", "--e2", "0.01"}, 2, "", "unknown switch --e2" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "1", "10", "-e2", "0.01", "-x", "3"}, 2, "", "unknown switch -x" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "-x"}, 2, "", "unknown switch -x" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "1", "10", "-e2", "0.01", "0.02"}, 2, "", "unexpected argument \"0.02\"" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "-Cw", "3"}, 2, "",
+     "First frame number \"-Cw\" is not a whole number: the frame numbers come right after <SeqName> when "
+     "switches follow" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "1", "10x", "-K", "2"}, 2, "",
+     "Last frame number \"10x\" is not a whole number: the frame numbers come right after <SeqName> when "
+     "switches follow" + kSeeHelp},
+    {SCVARDO_EXE, {"@", "1", "10", "-e2", "-1"}, 2, "", "Invalid value -1.0 for \"-e2\": it must be greater than 0\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-e1", ""}, 2, "", "Invalid value 0.0 for \"-e1\": it must be greater than 0\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-c2", "-1"}, 2, "", "Invalid value -1.0 for \"-c2\": it must be in (0, 1]\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-tH", "-3"}, 2, "", "Invalid value -3.0 for \"-tH\": it must be in [0, 180]\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-g", "5", "-b", "0.1"}, 2, "",
+     "Invalid value 5.0 for \"-g\": it must be greater than 0 and at most beta (-b)\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-K", "-1"}, 2, "", "Invalid value -1 for \"-K\": it must be 0 or more\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "4"}, 2, "", "Invalid value 4 for \"-n\": it must be 3, 5, 7 or 9\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-Med", "2"}, 2, "", "Invalid value 2 for \"-Med\": it must be 0 (off) or odd, at most 255\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-Med", "257"}, 2, "", "Invalid value 257 for \"-Med\": it must be 0 (off) or odd, at most 255\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "--threads", "257"}, 2, "",
+     "Invalid value \"257\" for \"--threads\": it must be 0 (every hardware thread) to 256\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "08"}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "5x"}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "5 "}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "-K", "4"}, 2, "", "Lread_iswitch: Manca arg. per \"-n\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-e1", "0.1x"}, 2, "", "Lread_dswitch: Manca arg. per \"-e1\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-e2"}, 2, "", "Lread_switch: Manca arg. dopo \"-e2\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "-e2", "0.05", "-Med", "5"}, 1, kNoFrame, ""},
+    {SCVARDO_EXE, {"@", "1", "10", "-n", "5", "-Cw", "3", "-s", "0", "-K", "5"}, 1, kNoFrame, ""},
+    {SCVARDO_EXE, {"@", "1", "10", "-e1", "0.05", "-c1", "0.5", "-c2", "0.01", "-g", "0.4", "-b", "0.95", "-tS", "0.3",
+                   "-tH", "180", "-K", "0x3"}, 1, kNoFrame, ""},
+    {SCVARDO_EXE, {"@", "1", "10", "-Cw", "0", "-s", "7", "-m", "5", "-l", "2", "-ROI", "0", "--threads=2", "-Med", "1"},
+     1, kNoFrame, ""},
+    {SCVARDO_EXE, {"--adaptive", "@", "1", "10", "--absorb-span", "x"}, 2, "",
+     "Invalid value \"x\" for \"--absorb-span\": it must be 1 to 1000000\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "--threshold-low"}, 2, "", "Missing value after \"--threshold-low\"\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "--adaptive", "--threshold-low", "0.1", "--threshold-high=0.01"}, 2, "",
+     "Invalid value \"0.1\" for \"--threshold-low\": it must be greater than 0 and at most thresholdHigh (--threshold-high)\n"},
+    {SCVARDO_EXE, {"@", "1", "10", "--adaptive=1"}, 2, "", "unknown switch --adaptive=1" + kSeeHelp},
+    // The later bound may come first; the flag and the long options anywhere.
+    {SCVARDO_EXE, {"--adaptive", "@", "1", "10", "--threshold-high", "0.003", "-e2", "0.01", "--threshold-low=0.001",
+                   "--absorb-span", "30", "--distance-gain", "0", "--flicker-train", "1"}, 1, kNoFrame, ""},
+    {SCVARDO_VIDEO, {"--help"}, 0, "Usage: sc-vardo-video INPUT [options]\n", ""},
+    {SCVARDO_VIDEO, {"--version"}, 0, std::string("sc-vardo-video ") + scvardo::version() + "\n", ""},
+    {SCVARDO_VIDEO, {"@", "-x", "1"}, 2, "", "sc-vardo-video: unknown switch -x (see sc-vardo-video --help)\n"},
+    {SCVARDO_VIDEO, {"@", "-e2", "-1"}, 2, "", "sc-vardo-video: invalid value -1.0 for -e2: it must be greater than 0\n"},
+    {SCVARDO_VIDEO, {"@", "-e2", "nan"}, 2, "", "sc-vardo-video: invalid value \"nan\" for -e2: a number is needed\n"},
+    {SCVARDO_VIDEO, {"@", "-K", "-1"}, 2, "", "sc-vardo-video: invalid value -1 for -K: it must be 0 or more\n"},
+    {SCVARDO_VIDEO, {"@", "--threads", "300"}, 2, "",
+     "sc-vardo-video: invalid value 300 for --threads: it must be 0 (every hardware thread) to 256\n"},
+    {SCVARDO_VIDEO, {"@", "-tH", "200", "--out", "o"}, 2, "", "sc-vardo-video: invalid value 200.0 for -tH: it must be in [0, 180]\n"},
+    {SCVARDO_VIDEO, {"@", "--adaptive", "--flicker-train", "2"}, 2, "",
+     "sc-vardo-video: invalid value 2.0 for --flicker-train: it must be in [0, 1]\n"},
+    {SCVARDO_VIDEO, {"@", "--adaptive", "--load-model", "m.yml"}, 2, "",
+     "sc-vardo-video: model switches cannot be combined with --load-model: the model file holds them\n"},
+    // Stops at the missing ROI image, before any video back end is tried.
+    {SCVARDO_VIDEO, {"@", "-e2", "0.05", "-Med", "5", "-n", "5", "-Cw", "3", "-s", "0", "-K", "100", "--adaptive",
+                     "--absorb-span", "90", "--roi", "@"}, 1,
+     "", "sc-vardo-video: cannot read ROI image @\n"},
+    {SCVARDO_EVAL, {"--help"}, 0, "Usage: sc-vardo-eval MASKDIR SEQDIR [options]\n", ""},
+    {SCVARDO_EVAL, {"--version"}, 0, std::string("sc-vardo-eval ") + scvardo::version() + "\n", ""},
+    {SCVARDO_EVAL, {"@", "@", "-x"}, 2, "", "sc-vardo-eval: unknown switch -x (see sc-vardo-eval --help)\n"},
+};
+
+TEST(CommandLines, StatusesAndMessages) {
+  for (const CommandLine& c : kCommandLines) {
+    ScratchDir work;
+    const std::string none = work / "none";
+    std::vector<std::string> argv{c.tool};
+    std::string shown = c.tool;
+    for (const std::string& a : c.args) {
+      argv.push_back(fill(a, none));
+      shown += " " + a;
+    }
+    SCOPED_TRACE(shown);
+    const RunResult r = run(argv, work.path());
+    const std::string out = fill(c.out, none);
+    EXPECT_EQ(r.status, c.status) << r.err;
+    EXPECT_EQ(r.out.substr(0, out.size()), out);
+    EXPECT_EQ(r.err, fill(c.err, none));
+    if (c.status == 2) {
+      EXPECT_TRUE(r.out.empty() && listDir(work.path()).empty()) << r.out;
+    }
+  }
+}
+
+// --help names every switch of the parameter table, and the README's table
+// of sc-vardo's switches is the one the tool prints.
+TEST(CommandLines, HelpAndReadmeFollowTheTable) {
+  const std::string help = run({SCVARDO_EXE, "--help"}).out, video = run({SCVARDO_VIDEO, "--help"}).out;
+  for (const scvardo::ParamSpec& row : scvardo::paramTable()) {
+    const std::string line = std::string("\n  ") + row.cliSwitch + " ";
+    EXPECT_NE(help.find(line), std::string::npos) << row.name;
+    EXPECT_NE(video.find(line), std::string::npos) << row.name;
+  }
+  const std::string readme = readFile(std::string(SCVARDO_SOURCE_DIR) + "/README.md");
+  const std::string begin = "<!-- sc-vardo switches: the table sc-vardo prints (tests/cli_test.cpp) -->\n", end = "<!-- end -->";
+  const std::size_t from = readme.find(begin), to = readme.find(end, from);
+  ASSERT_TRUE(from != std::string::npos && to != std::string::npos) << "README.md lacks the markers of the switch table";
+  const std::string table = switchTableMarkdown();
+  if (readme.substr(from + begin.size(), to - from - begin.size()) != table) {
+    writeFile("README-switches.md", table);
+    ADD_FAILURE() << "README.md's switch table is out of date; the current one is in "
+                  << fs::absolute("README-switches.md");
   }
 }
 

@@ -2,6 +2,7 @@
 // out by hand or offline (float when stored, double in between).
 #include "test_support.h"
 
+#include "cli/outputs.h"
 #include "colour/colour.h"
 #include "model/model.h"
 

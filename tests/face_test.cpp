@@ -13,6 +13,7 @@
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+#include <opencv2/imgproc.hpp>
 
 #include "scvardo/scvardo.hpp"
 
@@ -234,4 +235,65 @@ TEST(Face, BadParametersFramesAndFilesAreRefusedWithoutChange) {
   expectSameMat(model0, model1, "model after refused files");
   EXPECT_EQ(kindOf([&] { bs->save((tmp.dir / "missing/dir/m.yml").string()); }),
             static_cast<int>(scvardo::Error::Kind::Output));
+}
+
+// setParams: from the next frame on with the model kept; refusals change
+// nothing; clear() forgets the model and keeps the parameters.
+TEST(Face, SetParamsAndClear) {
+  const fs::path seq = sample();
+  scvardo::Params p;
+  p.K = 5;
+  auto a = scvardo::createBackgroundSubtractor(p, roiOf(seq)), b = scvardo::createBackgroundSubtractor(p, roiOf(seq));
+  EXPECT_TRUE(a->empty());
+  cv::Mat ma, mb, before, after;
+  for (int f = 1; f <= 10; ++f) {
+    a->apply(cv::imread(frameName(seq, f)), ma);
+    b->apply(cv::imread(frameName(seq, f)), mb);
+  }
+  a->getModelImage(before);
+  scvardo::Params q = a->getParams();
+  q.medianWidth = 5;
+  q.threads = 2;
+  a->setParams(q);
+  a->getModelImage(after);
+  expectSameMat(before, after, "model after setParams");
+  for (int f = 11; f <= 16; ++f) {
+    a->apply(cv::imread(frameName(seq, f)), ma);
+    b->apply(cv::imread(frameName(seq, f)), mb);
+    cv::medianBlur(mb, mb, 5);
+    expectSameMat(ma, mb, "frame " + std::to_string(f) + " with the median set after frame 10");
+  }
+  const auto refused = [&](void (*edit)(scvardo::Params&)) {
+    scvardo::Params r = a->getParams();
+    edit(r);
+    try {
+      a->setParams(r);
+    } catch (const scvardo::Error& e) {
+      return e.kind() == scvardo::Error::Kind::Parameter && a->getParams().medianWidth == 5;
+    }
+    return false;
+  };
+  EXPECT_TRUE(refused([](scvardo::Params& r) { r.n = 5; }));
+  EXPECT_TRUE(refused([](scvardo::Params& r) { r.K = 6; }));
+  EXPECT_TRUE(refused([](scvardo::Params& r) { r.c2 = 0; r.medianWidth = 3; }));
+  for (double rate : {std::nan(""), HUGE_VAL, -HUGE_VAL, 1.5}) {
+    EXPECT_THROW(a->apply(cv::imread(frameName(seq, 17)), ma, rate), scvardo::Error) << rate;
+    EXPECT_EQ(a->getFrameCount(), 16);
+  }
+  a->clear();
+  EXPECT_TRUE(a->empty() && a->getFrameCount() == 0 && a->getParams().medianWidth == 5);
+  // Before the first frame even the block side may change.
+  q.n = 5;
+  a->setParams(q);
+  a->apply(cv::imread(frameName(seq, 1)), ma);
+  a->getModelImage(after);
+  EXPECT_EQ(after.size(), cv::Size(5 * 64, 5 * 48));
+  // The coherence window must fit the frames already seen.
+  scvardo::Params small;
+  small.Cw = 3;
+  auto tiny = scvardo::createBackgroundSubtractor(small);
+  tiny->apply(cv::Mat(3, 3, CV_8UC3, cv::Scalar(1, 2, 3)), ma);
+  small.Cw = 5;
+  EXPECT_THROW(tiny->setParams(small), scvardo::Error);
+  EXPECT_EQ(tiny->getParams().Cw, 3);
 }

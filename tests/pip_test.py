@@ -52,10 +52,6 @@ def tree(tmp_path_factory):
     return root
 
 
-def stubs():
-    return sorted(p.name for p in (REPO / "python").rglob("*.pyi"))
-
-
 def test_pip_installs_into_a_venv(tree):
     venv = tree / "V"
     run([sys.executable, "-m", "venv", "--system-site-packages", venv])
@@ -71,11 +67,10 @@ def test_pip_installs_into_a_venv(tree):
     built = run([sys.executable, "-c", MASKS], cwd=elsewhere,
                 env=dict(os.environ, PYTHONPATH=PYTHON_DIR)).split()
     assert built[0].startswith(PYTHON_DIR) and built[1] == digest
-    for stub in stubs():
-        assert (site / stub).is_file(), stub
+    assert (site / "scvardo.pyi").is_file()  # the stub the build writes from the module
 
     assert "sc-vardo-video" in run([venv / "bin/sc-vardo-video", "--version"])
-    assert run([venv / "bin/sc-vardo-eval", "--help"]).startswith("usage: sc-vardo-eval")
+    assert run([venv / "bin/sc-vardo-eval", "--help"]).startswith("Usage: sc-vardo-eval")
     assert (venv / "lib/libscvardo.so.0").is_file() and (venv / "include/scvardo/scvardo.hpp").is_file()
     if shutil.which("pkg-config"):
         env = dict(os.environ, PKG_CONFIG_PATH=str(venv / "lib/pkgconfig"))
@@ -115,4 +110,4 @@ def test_python_build_makes_a_wheel(tree):
         assert modes[f"{data}/scripts/{program}"] & 0o111, program
     assert any(n.startswith("scvardo.") and n.endswith(".so") for n in names)
     assert {f"{data}/data/lib/libscvardo.so.0", f"{data}/data/lib/pkgconfig/scvardo.pc"} <= names
-    assert set(stubs()) <= names
+    assert "scvardo.pyi" in names

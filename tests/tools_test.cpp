@@ -129,12 +129,17 @@ TEST(EvalCommand, ReportsFailuresAndUsage) {
   r = run({SCVARDO_EVAL, s.masks, s.seq});
   EXPECT_EQ(std::tuple(r.status, r.out, r.err),
             std::tuple(1, std::string(), "sc-vardo-eval: mask " + metrics::maskPath(s.masks, 3) + " not found\n"));
+  // One line naming what is wrong, or the short usage without arguments.
   for (std::vector<std::string> args : std::vector<std::vector<std::string>>{
            {}, {s.masks, s.seq, "--first"}, {s.masks, s.seq, "--first", "x1"}, {s.masks, s.seq, "--first", "3", "--last", "2"},
            {s.masks, s.seq, "--every", "10"}, {s.masks, s.seq, "--bogus"}}) {
+    const bool none = args.empty();
     args.insert(args.begin(), SCVARDO_EVAL);
     r = run(args);
-    EXPECT_TRUE(r.status == 2 && r.out.empty() && r.err.find("usage: sc-vardo-eval MASKDIR SEQDIR") != std::string::npos)
+    const std::string tail = none ? "" : " (see sc-vardo-eval --help)\n";
+    EXPECT_TRUE(r.status == 2 && r.out.empty() && std::count(r.err.begin(), r.err.end(), '\n') == 1 &&
+                r.err.rfind(none ? "usage: sc-vardo-eval MASKDIR SEQDIR" : "sc-vardo-eval: ", 0) == 0 &&
+                r.err.size() >= tail.size() && r.err.compare(r.err.size() - tail.size(), tail.size(), tail) == 0)
         << r.status << " " << r.err;
   }
 }

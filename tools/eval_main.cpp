@@ -16,12 +16,43 @@
 
 #include "metrics.h"
 #include "overlay.h"
+#include "scvardo/scvardo.hpp"
 
 namespace {
 
 const char* const kUsage =
     "usage: sc-vardo-eval MASKDIR SEQDIR [--first F --last L] [--json] [--per-frame FILE] "
     "[--overlay DIR [--frames F1,F2,... | --every N]]\n";
+
+const char* const kHelp =
+    "Usage: sc-vardo-eval MASKDIR SEQDIR [options]\n"
+    "       sc-vardo-eval --help | -h | --version\n"
+    "\n"
+    "Counts the masks MASKDIR/bin%06d.png (255 foreground) against the ground truth\n"
+    "SEQDIR/groundtruth/gt%06d.png (255 positive; 0 and 50 negative; 85, 170 and\n"
+    "pixels outside SEQDIR/ROI.bmp not counted) and prints TP, FP, FN, TN, Recall,\n"
+    "Specificity, FPR, FNR, PWC, Precision and F-measure.\n"
+    "\n"
+    "Options:\n"
+    "  --first F            first frame counted (default: the first of\n"
+    "                       SEQDIR/temporalROI.txt)\n"
+    "  --last L             last frame counted (default: the last of\n"
+    "                       SEQDIR/temporalROI.txt)\n"
+    "  --json               the figures as one JSON object\n"
+    "  --per-frame FILE     each frame's counts as CSV\n"
+    "                       (frame,TP,FP,FN,TN,Recall,Precision,F-measure)\n"
+    "  --overlay DIR        pictures DIR/overlay%06d.png (true positives green, false\n"
+    "                       positives red, false negatives blue) and\n"
+    "                       DIR/contact-sheet.png\n"
+    "  --frames F1,F2,...   the frames pictured (with --overlay)\n"
+    "  --every N            every Nth frame of the range is pictured (with --overlay;\n"
+    "                       default 100)\n"
+    "  --help, -h           this text\n"
+    "  --version            the version\n"
+    "\n"
+    "Exit status: 0 done; 1 a file cannot be read or written; 2 a bad command line\n"
+    "(unknown switch, missing or bad value); 3 the figures were printed but the\n"
+    "range counts no pixel at all (every ratio undefined, printed as 0).\n";
 
 struct Options {
   std::string maskDir, seqDir, overlayDir, perFrameFile;
@@ -32,9 +63,12 @@ struct Options {
   int every = 0;            // --every; 0 = not given
 };
 
+// One line naming what is wrong; the short usage alone without arguments.
 int usage(const std::string& why) {
-  if (!why.empty()) std::fprintf(stderr, "sc-vardo-eval: %s\n", why.c_str());
-  std::fputs(kUsage, stderr);
+  if (why.empty())
+    std::fputs(kUsage, stderr);
+  else
+    std::fprintf(stderr, "sc-vardo-eval: %s (see sc-vardo-eval --help)\n", why.c_str());
   return 2;
 }
 
@@ -73,6 +107,18 @@ bool parseList(const std::string& s, std::vector<int>& out) {
 int parse(int argc, char** argv, Options& o) {
   std::vector<std::string> positional;
   bool haveFrames = false;
+  if (argc == 1) return usage("");
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    if (a == "-h" || a == "--help") {
+      std::fputs(kHelp, stdout);
+      return 0;
+    }
+    if (a == "--version") {
+      std::printf("sc-vardo-eval %s\n", scvardo::version());
+      return 0;
+    }
+  }
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     auto value = [&](std::string& v) {
@@ -81,10 +127,7 @@ int parse(int argc, char** argv, Options& o) {
       return true;
     };
     std::string v;
-    if (a == "-h" || a == "--help") {
-      std::fputs(kUsage, stdout);
-      return 0;
-    } else if (a == "--json") {
+    if (a == "--json") {
       o.json = true;
     } else if (a == "--first" || a == "--last") {
       int* target = a == "--first" ? &o.first : &o.last;
@@ -106,7 +149,7 @@ int parse(int argc, char** argv, Options& o) {
       if (!value(v) || !parseNumber(v, o.every) || o.every == 0)
         return usage("--every needs a positive whole number");
     } else if (a.size() > 1 && a[0] == '-') {
-      return usage("unknown option " + a);
+      return usage("unknown switch " + a);
     } else {
       positional.push_back(a);
     }

@@ -33,7 +33,9 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
  public:
   // image: 8-bit 3-channel BGR, the same size on every call.
   // learningRate < 0: the method's schedule; 0: classify only, the model is
-  // not changed; > 0: replaces the rate constant (c1/c2) for this frame.
+  // not changed; in (0, 1]: replaces the rate constant of the phase for this
+  // frame (useful: about 0.01 to 0.2; 1 moves the winning weight vectors
+  // all the way to the frame). Not a number, or above 1, throws Error.
   // fgmask: 8-bit, 255 foreground, 0 elsewhere (all 0 while calibrating).
   // A frame of another size or type throws Error and changes nothing.
   void apply(cv::InputArray image, cv::OutputArray fgmask, double learningRate = -1) override = 0;
@@ -48,12 +50,21 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
   virtual void getLabels(cv::OutputArray labels) const = 0;
 
   virtual Params getParams() const = 0;
+  // New parameters, used from the next frame on; the model is kept. A value
+  // out of its range, a change of a parameter fixed by the first frame (n,
+  // K), or a coherence window the frames are too small for throws Error
+  // (Kind::Parameter) and changes nothing.
+  virtual void setParams(const Params& params) = 0;
   // Frames seen so far, the initialising one included.
   virtual std::int64_t getFrameCount() const = 0;
   virtual PassTimes getPassTimes() const = 0;
   // Changes only the speed; 0 takes every hardware thread. Throws Error
   // outside 0..kMaxThreads.
   virtual void setThreads(int threads) = 0;
+  // Forgets the model and the frame count; the parameters and the ROI stay.
+  void clear() override = 0;
+  // Whether there is no model yet: no frame seen, none loaded.
+  bool empty() const override = 0;
 
   // Persistence: save("model.yml.gz") writes atomically; read() accepts the
   // file's root or its top node. The file holds the parameters, the frame
@@ -71,6 +82,10 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
 // frames'. Without one every pixel is processed.
 cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params = Params(),
                                                          cv::InputArray roi = cv::noArray());
+
+// "" when a subtractor with these parameters fits this machine's memory for
+// frames of this size, else the one line apply() would throw (Kind::Memory).
+std::string memoryShortfall(const Params& params, cv::Size frameSize);
 
 // "0.2.0"
 const char* version();

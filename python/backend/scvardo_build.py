@@ -1,8 +1,8 @@
 """Build backend (PEP 517) for `pip install .` and `python3 -m build`.
 
 It drives the project's own CMake build and packs what `cmake --install`
-puts into a scratch prefix as one wheel: the module `scvardo` (and its
-.pyi, where the tree has one) at the top, the three programs as scripts,
+puts into a scratch prefix as one wheel: the module `scvardo` (and the
+type stub scvardo.pyi it writes) at the top, the three programs as scripts,
 the C++ library with its headers, CMake package and pkg-config file as data
 (so a venv gets V/bin/sc-vardo, V/lib/libscvardo.so.N, V/include/scvardo).
 Only the standard library, cmake and a compiler are needed: it builds

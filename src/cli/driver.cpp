@@ -1,29 +1,17 @@
-#include <fcntl.h>
-#include <unistd.h>
+#include "cli/driver.h"
 
 #include <algorithm>
-#include <cerrno>
-#include <cstdarg>
-#include <climits>
 #include <cmath>
 #include <cstdio>
 #include <memory>
 #include <new>
-#include <utility>
-#include <vector>
 
-#include <opencv2/imgcodecs.hpp>
-
-#include "cli/cli.h"
+#include "cli/exit.h"
 #include "cli/frame_pipeline.h"
 #include "cli/frame_reader.h"
+#include "cli/outputs.h"
 #include "cli/progress.h"
-#include "colour/colour.h"
 #include "core/clock.h"
-#include "core/memory.h"
-#include "core/output_file.h"
-#include "mask/mask.h"
-#include "model/passes_select.h"
 #include "scvardo/scvardo.hpp"
 
 namespace {
@@ -62,7 +50,7 @@ scvardo::Params faceParams(const RunSetup& s) {
 
 class PhaseDriver {
  public:
-  explicit PhaseDriver(RunSetup& s) : s_(s), p_(s.params), o_(s.outputs) {}
+  explicit PhaseDriver(RunSetup& s) : s_(s), o_(s.outputs) {}
 
   int run();
 
@@ -73,7 +61,6 @@ class PhaseDriver {
   void snapshot(int f);
 
   RunSetup& s_;
-  const scvardo::Params& p_;
   const OutputChoices& o_;
   cv::Ptr<scvardo::BackgroundSubtractor> bs_;
   std::unique_ptr<FramesAhead> ahead_;
@@ -138,7 +125,7 @@ void PhaseDriver::snapshot(int f) {
 int PhaseDriver::run() {
   const FrameRange& fr = s_.range;
   const int first = fr.firstFrame, K = fr.K;
-  const std::string shortfall = memoryShortfall(s_.W, s_.H, p_.n, kModelCopies);
+  const std::string shortfall = scvardo::memoryShortfall(faceParams(s_), cv::Size(s_.W, s_.H));
   if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());
@@ -217,71 +204,7 @@ int PhaseDriver::run() {
 
 }  // namespace
 
-std::string frameFileName(const std::string& prefix, int f) {
-  char number[32];
-  std::snprintf(number, sizeof number, "%.6d", f);
-  return prefix + number + ".jpg";
-}
-
 int runPhases(RunSetup& setup) {
   PhaseDriver driver(setup);
   return driver.run();
-}
-
-void failRun(int status, std::FILE* stream, const char* format, ...) {
-  clearActiveProgress();
-  std::va_list args;
-  va_start(args, format);
-  std::vfprintf(stream, format, args);
-  va_end(args);
-  std::fflush(stream);
-  throw RunExit{status};
-}
-
-namespace {
-
-// A closed standard stream would hand its number to the next file opened
-// (the lock, an output), and the console lines would land in it. A
-// read-only /dev/null in its place makes those writes fail instead.
-void keepStandardStreamsApart() {
-  for (int fd = 0; fd <= 2; ++fd)
-    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
-      const int got = ::open("/dev/null", O_RDONLY);
-      if (got >= 0 && got != fd) ::close(got);
-    }
-}
-
-int runGuarded(int argc, char** argv, RunGuard& guard) {
-  try {
-    RunSetup setup;
-    if (!runSetup(argc, argv, setup, [&] { guard.start(argc, argv, setup); })) return kExitOk;
-    return runPhases(setup);
-  } catch (const RunExit& e) {
-    return e.status;
-  } catch (const std::bad_alloc&) {
-    std::fputs("Not enough memory for the run's buffers\n", stderr);
-    return kExitNoMemory;
-  } catch (const cv::Exception& e) {
-    if (e.code == cv::Error::StsNoMem) {
-      std::fputs("Not enough memory for the run's buffers\n", stderr);
-      return kExitNoMemory;
-    }
-    std::fprintf(stderr, "Image library failure: %s\n", e.err.c_str());
-    return kExitInput;
-  }
-}
-
-}  // namespace
-
-int runMain(int argc, char** argv) {
-  keepStandardStreamsApart();
-  removeTemporariesOnSignals();
-  RunGuard guard;
-  int status = runGuarded(argc, argv, guard);
-  // The report and timing lines are output too: their loss is status 3.
-  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-    std::fputs("Cannot write the console output to standard output\n", stderr);
-    if (status == kExitOk) status = kExitLostOutput;
-  }
-  return guard.finish(status);
 }

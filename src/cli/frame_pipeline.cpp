@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <utility>
 
-#include "cli/cli.h"
-#include "mask/mask.h"
+#include "cli/outputs.h"
+#include "cli/plan.h"
 
 FramesAhead::FramesAhead(std::string prefix, cv::Size expected, int first, int K,
                          long long lastIndex)
@@ -89,7 +89,7 @@ void MaskWriter::work() {
     const int frame = frame_;
     lock.unlock();
     std::string failure;
-    const bool ok = saveMask(mask, frame, 0, &failure);
+    const bool ok = saveMask(mask, frame, &failure);
     lock.lock();
     if (!ok) {
       failed_ = true;

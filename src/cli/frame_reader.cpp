@@ -13,7 +13,7 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
 
 namespace {
 

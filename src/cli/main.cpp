@@ -1,3 +1,3 @@
-#include "cli/cli.h"
+#include "cli/run.h"
 
 int main(int argc, char** argv) { return runMain(argc, argv); }

@@ -1,12 +1,16 @@
-// The temporal-ROI file's text and the check that a run's frame plan can
-// write a mask at all.
+#include "cli/plan.h"
+
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "cli/cli.h"
+std::string frameFileName(const std::string& prefix, int f) {
+  char number[32];
+  std::snprintf(number, sizeof number, "%.6d", f);
+  return prefix + number + ".jpg";
+}
 
 bool parseTemporalRoi(const std::string& text, int& fromIdx, int& toIdx) {
   const char* s = text.c_str();

@@ -1,5 +1,5 @@
-// One run per output folder: an advisory lock, and a record of the run that
-// tells whether it finished.
+#include "cli/run_record.h"
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -11,7 +11,7 @@
 #include <ctime>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
 #include "core/output_file.h"
 
 namespace {

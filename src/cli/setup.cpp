@@ -1,62 +1,95 @@
+#include "cli/setup.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
 #include "cli/frame_reader.h"
+#include "cli/help.h"
+#include "cli/switches.h"
+#include "core/params.h"
 #include "scvardo/scvardo.hpp"
 
 namespace {
 
-const char* const kUsagePieces[] = {
-    "SC-VARDO: implementation of the\n\n",
-    "'Spatially Coherent VARDO background model'\n\n",
-    "as described in\n",
-    "  The SC-VARDO developers\n",
-    "  'SC-VARDO: a neural background model with spatial coherence'\n",
-    "  SC-VARDO project documentation (README.md)\n\n",
-    "Usage:\n",
-    "  SC-VARDO <SeqName> [<#FirstFrame> <#LastFrame>] [Parameters]\n\n",
-    "<SeqName>:     sequence name (complete path)\n",
-    "<#FirstFrame>: number of first sequence frame. Default 1\n",
-    "<#LastFrame>:  number of last sequence frame. Default toIdx (see 'temporal ROI')\n",
-    "[parameters]:  optional, including:\n",
-    "  -n #:   (square root of) number of weight vectors for each pixel. Default 3\n",
-    "  -K #:\t  Number of initial frames for training. Default fromIdx - 1 (see 'temporal ROI')\n",
-    "  -e1 #:  Distance threshold for training phase (Eq. (12)). Default 0.1\n",
-    "  -e2 #:  Distance threshold for testing phase  (Eq. (12)). Default 0.008\n",
-    "  -c1 #:  Learning rate c1 for training phase (Eq. (14)). Default 1.0\n",
-    "  -c2 #:  Learning rate c2 for testing phase  (Eq. (14)). Default 0.05\n",
-    "  -Cw #:  Size of the neighbourhood for Spatial Coherence (Eq. (10)). Default 5\n",
-    "  -s #:   To apply shadow removal. Default 1 (apply)\n",
-    "  -g #:\t  Value for gamma in shadow removal. Default 0.7\n",
-    "  -b #:\t  Value for beta  in shadow removal. Default 1.0\n",
-    "  -tS #:  Value for tau_S in shadow removal. Default 0.1\n",
-    "  -tH #:  Value for tau_H in shadow removal. Default 10.0\n",
-    "  -ROI #: To use ROI.bmp mask. Default: 1 (do use)\n",
-    "  -Med #: Size of the neighbourhood for Median Filtering Post-Processing. Default 0 (no "
-    "Post-Processing)\n",
-    "  -m #:   To save all background model images. Default: do not save\n",
-    "  -l #:   To save only last detection mask. Default: save all in the temporal ROI\n",
+// The switches of sc-vardo alone, looked up after the parameters' in this
+// order. Their values are kept as given (the report prints them unchanged).
+struct OutputSwitch {
+  const char* word;
+  int OutputChoices::*field;
+  const char* meaning;
+};
+const OutputSwitch kOutputSwitches[] = {
+    {"-m", &OutputChoices::saveAllModels,
+     "nonzero: a model snapshot after the first frame and after every online frame, none at the "
+     "phase ends"},
+    {"-l", &OutputChoices::lastMaskOnly, "nonzero: only the last frame's mask"},
+    {"-ROI", &OutputChoices::useRoi, "0: ignore ROI.bmp and process every pixel"},
 };
 
-// Plain decimal conversion of a positional frame number: leading blanks and a
-// sign accepted, stops at the first non-digit, never an error.
-int positionalNumber(const char* word) {
-  errno = 0;
-  long long v = std::strtoll(word, nullptr, 10);
-  if (v > INT_MAX) return INT_MAX;
-  if (v < INT_MIN) return INT_MIN;
-  return static_cast<int>(v);
+bool isLongOption(const char* word) { return std::strncmp(word, "--", 2) == 0; }
+
+// sc-vardo's own K: without -K it comes from temporalROI.txt.
+scvardo::Params toolDefaults() {
+  scvardo::Params p;
+  p.K = 0;
+  return p;
+}
+
+// Every switch of sc-vardo in lookup order, the long options last.
+std::vector<SwitchHelp> allSwitches() {
+  std::vector<SwitchHelp> out = parameterSwitches(toolDefaults(), false);
+  for (SwitchHelp& s : out)
+    if (s.name == "K") s.defaultText = "fromIdx - 1 (temporalROI.txt), else 0";
+  const OutputChoices defaults;
+  for (const OutputSwitch& s : kOutputSwitches)
+    out.push_back({s.word, "N", std::to_string(defaults.*s.field), "a whole number", s.meaning, ""});
+  for (SwitchHelp& s : parameterSwitches(toolDefaults(), true))
+    if (isLongOption(s.word.c_str())) {
+      s.meaning += "; anywhere on the line" + (s.value.empty() ? "" : ", also " + s.word + "=" + s.value);
+      out.push_back(s);
+    }
+  return out;
+}
+
+// Whole decimal numbers only: blanks, a sign, digits.
+bool isWholeNumber(const char* word) {
+  while (std::isspace(static_cast<unsigned char>(*word))) ++word;
+  if (*word == '+' || *word == '-') ++word;
+  if (!std::isdigit(static_cast<unsigned char>(*word))) return false;
+  while (std::isdigit(static_cast<unsigned char>(*word))) ++word;
+  return *word == '\0';
+}
+
+// The parameters' switches in the table's order, then sc-vardo's own; each
+// absent switch keeps the value it has.
+void readSwitches(int& argc, char** args, scvardo::Params& p, OutputChoices& o) {
+  for (const scvardo::ParamSpec& row : scvardo::paramTable()) {
+    if (row.cliSwitch == nullptr || isLongOption(row.cliSwitch)) continue;
+    if (row.whole())
+      p.*row.intField = Lread_iswitch(argc, args, row.cliSwitch, p.*row.intField);
+    else
+      p.*row.realField = static_cast<float>(Lread_dswitch(argc, args, row.cliSwitch, p.*row.realField));
+  }
+  for (const OutputSwitch& s : kOutputSwitches) o.*s.field = Lread_iswitch(argc, args, s.word, o.*s.field);
+}
+
+[[noreturn]] void refuseValue(const scvardo::ParamSpec& row, const std::string& value) {
+  failRun(kExitSwitch, stderr, "Invalid value %s for \"%s\": it must be %s\n", value.c_str(),
+          row.cliSwitch, row.range);
 }
 
 int clampToInt(long long v) {
@@ -64,6 +97,9 @@ int clampToInt(long long v) {
   if (v < INT_MIN) return INT_MIN;
   return static_cast<int>(v);
 }
+
+// A positional frame number (a whole number): beyond the int range it saturates.
+int positionalNumber(const char* word) { return clampToInt(std::strtoll(word, nullptr, 10)); }
 
 SequencePaths splitSequenceName(const std::string& name) {
   SequencePaths p;
@@ -112,7 +148,7 @@ bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
 }  // namespace
 
 void printUsage() {
-  for (const char* piece : kUsagePieces) std::fputs(piece, stdout);
+  for (const char* piece : usagePieces()) std::fputs(piece, stdout);
   std::fflush(stdout);
 }
 
@@ -142,87 +178,104 @@ void waitForKey() {
   } while (got < 0 && errno == EINTR);
 }
 
-int takeThreadsOption(int& argc, char** argv) {
-  static const char kName[] = "--threads";
-  const std::size_t nameLen = sizeof kName - 1;
-  int threads = 0;
+void takeLongOptions(int& argc, char** argv, scvardo::Params& params) {
+  // Ranges are checked once every long option is in: one bound may follow
+  // the other on the line.
+  std::vector<std::pair<const scvardo::ParamSpec*, const char*>> given;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
+    const scvardo::ParamSpec* row = nullptr;
     const char* value = nullptr;
-    if (std::strcmp(word, kName) == 0) {
-      if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"--threads\"\n");
-      value = argv[++i];
-    } else if (std::strncmp(word, kName, nameLen) == 0 && word[nameLen] == '=') {
-      value = word + nameLen + 1;
-    } else {
+    for (const scvardo::ParamSpec& r : scvardo::paramTable()) {
+      if (r.cliSwitch == nullptr || !isLongOption(r.cliSwitch)) continue;
+      const std::size_t len = std::strlen(r.cliSwitch);
+      if (r.type == scvardo::ParamSpec::Type::Flag) {
+        // No value: the flag is on.
+        if (std::strcmp(word, r.cliSwitch) == 0) {
+          row = &r;
+          value = "1";
+        }
+      } else if (std::strcmp(word, r.cliSwitch) == 0) {
+        if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"%s\"\n", r.cliSwitch);
+        row = &r;
+        value = argv[++i];
+      } else if (std::strncmp(word, r.cliSwitch, len) == 0 && word[len] == '=') {
+        row = &r;
+        value = word + len + 1;
+      }
+      if (row != nullptr) break;
+    }
+    if (row == nullptr) {
       argv[kept++] = argv[i];
       continue;
     }
-    char* end = nullptr;
+    // Digits only for a whole number; the decimal grammar for a real.
+    const bool whole = row->whole();
+    bool ok = whole ? *value != '\0' && std::strspn(value, "0123456789") == std::strlen(value)
+                    : isDecimalReal(value);
     errno = 0;
-    const long v = std::strtol(value, &end, 10);
-    if (*value < '0' || *value > '9' || *end != '\0' || errno == ERANGE || v > scvardo::kMaxThreads)
-      failRun(kExitSwitch, stderr,
-              "Invalid value \"%s\" for \"--threads\": it must be 0 (every hardware thread) to %d\n",
-              value, scvardo::kMaxThreads);
-    threads = static_cast<int>(v);
+    const double v = whole ? static_cast<double>(std::strtoll(value, nullptr, 10)) : std::strtod(value, nullptr);
+    if (!ok || errno != 0 || (whole && v > INT_MAX)) refuseValue(*row, std::string("\"") + value + "\"");
+    row->set(params, v);
+    given.erase(std::remove_if(given.begin(), given.end(), [row](const auto& g) { return g.first == row; }),
+                given.end());
+    given.emplace_back(row, value);
   }
+  for (const auto& g : given)
+    if (!g.first->inRange(params)) refuseValue(*g.first, std::string("\"") + g.second + "\"");
   argc = kept;
   argv[argc] = nullptr;
-  return threads;
 }
 
-void takeAdaptiveOptions(int& argc, char** argv, scvardo::Params& params) {
-  const struct {
-    const char* name;
-    int* integer;
-    float* real;
-  } options[] = {{"--absorb-span", &params.absorbSpan, nullptr},
-                 {"--threshold-low", nullptr, &params.thresholdLow},
-                 {"--threshold-high", nullptr, &params.thresholdHigh},
-                 {"--distance-gain", nullptr, &params.distanceGain},
-                 {"--flicker-train", nullptr, &params.flickerTrain}};
-  int kept = 1;
-  for (int i = 1; i < argc; ++i) {
-    const char* word = argv[i];
-    if (std::strcmp(word, "--adaptive") == 0) {
-      params.adaptive = 1;
-      continue;
-    }
-    bool taken = false;
-    for (const auto& o : options) {
-      if (std::strcmp(word, o.name) != 0) continue;
-      if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"%s\"\n", o.name);
-      const char* value = argv[++i];
-      char* end = nullptr;
-      errno = 0;
-      if (o.integer) {
-        const long v = std::strtol(value, &end, 10);
-        if (end == value || *end != '\0' || errno == ERANGE || v < 0 || v > INT_MAX)
-          failRun(kExitSwitch, stderr, "Invalid value \"%s\" for \"%s\"\n", value, o.name);
-        *o.integer = static_cast<int>(v);
-      } else {
-        const double v = std::strtod(value, &end);
-        if (end == value || *end != '\0' || errno == ERANGE || !(v >= 0.0 && v < 1e30))
-          failRun(kExitSwitch, stderr, "Invalid value \"%s\" for \"%s\"\n", value, o.name);
-        *o.real = static_cast<float>(v);
-      }
-      taken = true;
-    }
-    if (!taken) argv[kept++] = argv[i];
-  }
-  argc = kept;
-  argv[argc] = nullptr;
+void printHelp() {
+  std::string text =
+      "Usage: sc-vardo <SeqName> [<#FirstFrame> <#LastFrame>] [switches]\n"
+      "       sc-vardo --help | -h | --version\n"
+      "\n"
+      "Finds the moving foreground in a sequence of numbered JPEG frames and writes,\n"
+      "into the current folder, a mask bin%06d.png (255 foreground) for each frame of\n"
+      "the temporal ROI and model snapshots Model%06d.ppm.\n"
+      "\n"
+      "<SeqName>       path prefix of the frames: .../highway/input/in for\n"
+      "                .../highway/input/in000001.jpg; ROI.bmp and temporalROI.txt\n"
+      "                are read from the folder above the frames\n"
+      "<#FirstFrame>   first frame number (default 1)\n"
+      "<#LastFrame>    last frame number (default: the end of the temporal ROI)\n"
+      "Frame numbers come right after <SeqName>: give both when switches follow.\n"
+      "\n"
+      "Switches, each followed by its value:\n";
+  text += helpLines(allSwitches());
+  text +=
+      "  --help, -h    this text\n"
+      "  --version     the version\n"
+      "\n";
+  text += kExitStatusHelp;
+  text += "128+N: ended by signal N; the file being written is removed first.\n";
+  std::fputs(text.c_str(), stdout);
+  std::fflush(stdout);
 }
+
+std::string switchTableMarkdown() { return markdownTable(allSwitches()); }
 
 bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()>& beforeReport) {
-  // The switch reader and the positional numbers must not see it.
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      printHelp();
+      return false;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("sc-vardo %s\n", scvardo::version());
+      std::fflush(stdout);
+      return false;
+    }
+  }
+  // The switch reader and the positional numbers must not see them.
   std::vector<char*> words(argv, argv + argc);
   words.push_back(nullptr);
-  setup.params.threads = takeThreadsOption(argc, words.data());
-  takeAdaptiveOptions(argc, words.data(), setup.params);
-  argv = words.data();
+  scvardo::Params& p = setup.params;
+  p = toolDefaults();
+  takeLongOptions(argc, words.data(), p);
   if (argc == 1) {
     printUsage();
     std::fputs("Hit any key to continue...\n", stdout);
@@ -235,45 +288,35 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
 
   setup.paths = splitSequenceName(args[1]);
   FrameRange& range = setup.range;
+  std::vector<const char*> positional{args[1]};
   if (argc > 3) {
+    for (int i : {2, 3})
+      if (!isWholeNumber(args[i]))
+        failRun(kExitSwitch, stderr,
+                "%s frame number \"%s\" is not a whole number: the frame numbers come right "
+                "after <SeqName> when switches follow (see sc-vardo --help)\n",
+                i == 2 ? "First" : "Last", args[i]);
     range.firstFrame = positionalNumber(args[2]);
     range.lastFrame = positionalNumber(args[3]);
+    positional.insert(positional.end(), {args[2], args[3]});
   } else {
     range.firstFrame = 1;
     range.lastFrame = 1;
+    // A lone number is ignored.
+    if (argc == 3 && isWholeNumber(args[2])) positional.push_back(args[2]);
   }
 
-  scvardo::Params& p = setup.params;
   OutputChoices& o = setup.outputs;
-  p.n = Lread_iswitch(argc, args, "-n", 3);
-  range.K = Lread_iswitch(argc, args, "-K", 0);
-  p.e1 = static_cast<float>(Lread_dswitch(argc, args, "-e1", 0.1));
-  p.e2 = static_cast<float>(Lread_dswitch(argc, args, "-e2", 0.008));
-  p.c1 = static_cast<float>(Lread_dswitch(argc, args, "-c1", 1.0));
-  p.c2 = static_cast<float>(Lread_dswitch(argc, args, "-c2", 0.05));
-  p.Cw = Lread_iswitch(argc, args, "-Cw", 5);
-  p.gamma = static_cast<float>(Lread_dswitch(argc, args, "-g", 0.7));
-  p.beta = static_cast<float>(Lread_dswitch(argc, args, "-b", 1.0));
-  p.tau_S = static_cast<float>(Lread_dswitch(argc, args, "-tS", 0.1));
-  p.tau_H = static_cast<float>(Lread_dswitch(argc, args, "-tH", 10.0));
-  p.shadowRemoval = Lread_iswitch(argc, args, "-s", 1);
-  p.medianWidth = Lread_iswitch(argc, args, "-Med", 0);
-  o.saveAllModels = Lread_iswitch(argc, args, "-m", 0);
-  o.lastMaskOnly = Lread_iswitch(argc, args, "-l", 0);
-  o.useRoi = Lread_iswitch(argc, args, "-ROI", 1);
-
-  // No weight kernel exists for other block sides.
-  if (!isSupportedBlockSize(p.n))
-    failRun(kExitSwitch, stderr,
-            "Invalid value %d for \"-n\": the block side must be 3, 5, 7 or 9\n", p.n);
-  if (p.medianWidth < 0 || (p.medianWidth > 0 && p.medianWidth % 2 == 0))
-    failRun(kExitSwitch, stderr,
-            "Invalid value %d for \"-Med\": the median width must be 0 (off) or odd\n",
-            p.medianWidth);
-
-  const std::string adaptiveProblem = paramsProblem(p);
-  if (p.adaptive != 0 && !adaptiveProblem.empty())
-    failRun(kExitSwitch, stderr, "Invalid adaptive switches: %s\n", adaptiveProblem.c_str());
+  readSwitches(argc, args, p, o);
+  for (int i = 1; i < argc; ++i) {
+    if (std::find(positional.begin(), positional.end(), args[i]) != positional.end()) continue;
+    if (args[i][0] == '-' && !isWholeNumber(args[i]))
+      failRun(kExitSwitch, stderr, "unknown switch %s (see sc-vardo --help)\n", args[i]);
+    failRun(kExitSwitch, stderr, "unexpected argument \"%s\" (see sc-vardo --help)\n", args[i]);
+  }
+  if (const scvardo::ParamSpec* bad = scvardo::firstOutOfRange(p))
+    refuseValue(*bad, bad->format(bad->get(p)));
+  range.K = p.K;
 
   const std::string& seqDir = setup.paths.seqDir;
   std::string temporalRoiFile;
@@ -306,15 +349,11 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
   setup.H = setup.firstFrame.rows;
   const int W = setup.W, H = setup.H;
 
-  const int minSide = minFrameSide(p.Cw);
+  const int minSide = minFrameSide(p);
   if (W < minSide || H < minSide)
     failRun(kExitInput, stdout,
             "Frame %s is %dx%d; the spatial coherence filter needs at least %dx%d\n",
             firstName.c_str(), W, H, minSide, minSide);
-  if (!medianWidthUsable(p.medianWidth))
-    failRun(kExitSwitch, stderr,
-            "Invalid value %d for \"-Med\": too large a median width for %dx%d frames\n",
-            p.medianWidth, W, H);
 
   if (o.useRoi != 0) {
     const std::string roiName = seqDir + "../ROI.bmp";
@@ -341,7 +380,6 @@ bool runSetup(int argc, char** argv, RunSetup& setup, const std::function<void()
 }
 
 std::string settingsReport(const RunSetup& s) {
-  const scvardo::Params& p = s.params;
   const OutputChoices& o = s.outputs;
   const FrameRange& f = s.range;
   std::string out;
@@ -354,39 +392,11 @@ std::string settingsReport(const RunSetup& s) {
   add(std::snprintf(line, sizeof line, "Image size =            %d x %d\n", s.W, s.H));
   add(std::snprintf(line, sizeof line, "Frames for calibration: K=%d\n", f.K));
   add(std::snprintf(line, sizeof line, "Temporal ROI:           [%d,%d]\n", f.fromIdx, f.toIdx));
-  add(std::snprintf(line, sizeof line,
-                    "Neighborhood size:      n=%d (%d weight vectors per pixel)\n", p.n,
-                    p.n * p.n));
-  add(std::snprintf(line, sizeof line,
-                    "Distance thresholds:    e1=%.4f (calibration), e2=%.4f (online)\n",
-                    static_cast<double>(p.e1), static_cast<double>(p.e2)));
-  add(std::snprintf(line, sizeof line,
-                    "Learning rates:         c1=%.4f (calibration), c2=%.4f (online)\n",
-                    static_cast<double>(p.c1), static_cast<double>(p.c2)));
-  add(std::snprintf(line, sizeof line, "Shadow removal  (0/1):  %d", p.shadowRemoval));
-  if (p.shadowRemoval != 0)
-    add(std::snprintf(line, sizeof line,
-                      " (gamma = %.4f, beta = %.4f, Th_S = %.4f, Th_H = %.4f)\n",
-                      static_cast<double>(p.gamma), static_cast<double>(p.beta),
-                      static_cast<double>(p.tau_S), static_cast<double>(p.tau_H)));
-  else
-    out += "\n";
-  add(std::snprintf(line, sizeof line, "Spatial Coherence:      Cw = %d\n", p.Cw));
+  out += reportBeforeRoi(s.params);
   add(std::snprintf(line, sizeof line, "ROI (0/1):              %d\n", o.useRoi));
-  out += "Median postproc. (0/1): ";
-  if (p.medianWidth != 0)
-    add(std::snprintf(line, sizeof line, "1 (width = %d)\n", p.medianWidth));
-  else
-    out += "0\n";
+  out += reportAfterRoi(s.params);
   add(std::snprintf(line, sizeof line, "Save all models (0/1):  %d\n", o.saveAllModels));
   add(std::snprintf(line, sizeof line, "Save all masks  (0/1):  %d\n",
                     clampToInt(1LL - o.lastMaskOnly)));
-  if (p.adaptive != 0)
-    add(std::snprintf(line, sizeof line,
-                      "Adaptive (0/1):         1 (absorb span = %d, thresholds %.4f..%.4f, "
-                      "distance gain = %.2f, flicker train = %.2f)\n",
-                      p.absorbSpan, static_cast<double>(p.thresholdLow),
-                      static_cast<double>(p.thresholdHigh), static_cast<double>(p.distanceGain),
-                      static_cast<double>(p.flickerTrain)));
   return out;
 }

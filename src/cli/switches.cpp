@@ -1,3 +1,5 @@
+#include "cli/switches.h"
+
 #include <cctype>
 #include <cerrno>
 #include <cmath>
@@ -7,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
 
 namespace {
 
@@ -17,9 +19,9 @@ std::string& joinedValue() {
   return joined;
 }
 
-// The decimal grammar of a real value: blanks, a sign, digits with an
-// optional point, an optional exponent. strtod alone would also take nan,
-// inf and hex floats.
+}  // namespace
+
+// strtod alone would also take nan, inf and hex floats.
 bool isDecimalReal(const char* s) {
   while (std::isspace(static_cast<unsigned char>(*s))) ++s;
   if (*s == '+' || *s == '-') ++s;
@@ -38,8 +40,6 @@ bool isDecimalReal(const char* s) {
   }
   return *s == '\0';
 }
-
-}  // namespace
 
 const char* Lread_switch(int& argc, char** argv, const char* name, int valueCount,
                          const char* defaultText) {

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <cmath>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -13,11 +14,14 @@
 #include <string>
 #include <vector>
 
+#include <opencv2/core/utils/logger.hpp>
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/videoio.hpp>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
+#include "cli/help.h"
 #include "cli/progress.h"
+#include "cli/switches.h"
 #include "core/output_file.h"
 #include "scvardo/scvardo.hpp"
 
@@ -25,49 +29,40 @@ namespace fs = std::filesystem;
 
 namespace {
 
-const char* const kUsage =
-    "Usage: sc-vardo-video INPUT [options]\n"
-    "\n"
-    "INPUT: a video file, a camera index (0 is the first camera) or a folder of\n"
-    "images, taken in name order. Frames are numbered from 1 in input order; the\n"
-    "first K frames calibrate the model and get no mask.\n"
-    "\n"
-    "Outputs (none by default):\n"
-    "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
-    "  --mask-video FILE    the masks as a video (.avi: MJPG, .mp4: mp4v)\n"
-    "  --overlay FILE       the frames with the foreground tinted red, as a video\n"
-    "  --save-model FILE    the model at the end (e.g. model.yml.gz)\n"
-    "  --load-model FILE    start from a saved model: no calibration, every frame\n"
-    "                       gets a mask; the model switches come from the file\n"
-    "  --roi FILE           grey image, nonzero where pixels are processed\n"
-    "  --fps N              frame rate of the written videos (default: the input's, else 25)\n"
-    "  --threads N          worker threads, 0 all (default 0); results do not change\n"
-    "\n"
-    "Model switches, as for sc-vardo:\n"
-    "  -K N     calibration frames, counting the first (default 50: two seconds of\n"
-    "           a 25 fps video; the scene should be mostly empty during them)\n"
-    "  -n N     side of the block of weight vectors per pixel: 3, 5, 7, 9 (default 3)\n"
-    "  -e1 X    distance threshold while calibrating (default 0.1)\n"
-    "  -e2 X    distance threshold while detecting (default 0.008)\n"
-    "  -c1 X    learning-rate constant while calibrating (default 1.0)\n"
-    "  -c2 X    learning-rate constant while detecting (default 0.05)\n"
-    "  -Cw N    5: 5x5 spatial coherence vote, anything else 3x3 (default 5)\n"
-    "  -s N     shadow removal on (nonzero) or off (default 1)\n"
-    "  -g X  -b X  -tS X  -tH X   shadow test (defaults 0.7 1.0 0.1 10.0)\n"
-    "  -Med N   median filter width for the masks, 0 off or odd (default 0)\n"
-    "  --adaptive   per-pixel thresholds that follow the background, and absorption\n"
-    "           of foreground that stays still; tuned by --absorb-span N (frames,\n"
-    "           default 200), --threshold-low X, --threshold-high X (0.004, 0.06),\n"
-    "           --distance-gain X (1), --flicker-train X (0.3)\n"
-    "\n"
-    "  --help      this text          --version   the version\n"
-    "\n"
-    "A progress line is drawn on standard error when it is a terminal. Ctrl-C ends\n"
-    "the run after the current frame, with every written file complete.\n"
-    "\n"
-    "Exit status: 0 success; 1 the input, ROI or model file cannot be read or\n"
-    "used; 2 a bad switch; 3 the run finished but an output could not be written;\n"
-    "4 the model does not fit in memory.\n";
+// The usage text; the model switches come from the parameter table.
+std::string usage() {
+  std::string text =
+      "Usage: sc-vardo-video INPUT [options]\n"
+      "       sc-vardo-video --help | -h | --version\n"
+      "\n"
+      "INPUT: a video file, a camera index (0 is the first camera) or a folder of\n"
+      "images, taken in name order. Frames are numbered from 1 in input order; the\n"
+      "first K frames calibrate the model and get no mask.\n"
+      "\n"
+      "Outputs (none by default):\n"
+      "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
+      "  --mask-video FILE    the masks as a video (.avi: MJPG, .mp4: mp4v)\n"
+      "  --overlay FILE       the frames with the foreground tinted red, as a video\n"
+      "  --save-model FILE    the model at the end (e.g. model.yml.gz)\n"
+      "  --load-model FILE    start from a saved model: no calibration, every frame\n"
+      "                       gets a mask; the model switches come from the file\n"
+      "  --roi FILE           grey image, nonzero where pixels are processed\n"
+      "  --fps X              frame rate of the written videos, in (0, 1000]\n"
+      "                       (default: the input's, else 25)\n"
+      "\n"
+      "Model switches, as for sc-vardo (K: two seconds of a 25 fps video; the scene\n"
+      "should be mostly empty during them):\n";
+  text += helpLines(parameterSwitches(scvardo::Params(), true));
+  text +=
+      "  --help, -h    this text\n"
+      "  --version     the version\n"
+      "\n"
+      "A progress line is drawn on standard error when it is a terminal. Ctrl-C ends\n"
+      "the run after the current frame, with every written file complete (status 0).\n"
+      "\n";
+  text += kExitStatusHelp;
+  return text;
+}
 
 volatile std::sig_atomic_t interrupted = 0;
 extern "C" void onInterrupt(int) { interrupted = 1; }
@@ -96,26 +91,25 @@ long long integerValue(const std::string& name, const char* text) {
   return v;
 }
 
+// The decimal grammar of sc-vardo's reals: no nan, inf or hex floats.
 double realValue(const std::string& name, const char* text) {
   errno = 0;
-  char* end = nullptr;
-  const double v = std::strtod(text, &end);
-  if (end == text || *end != '\0' || errno != 0)
+  const double v = isDecimalReal(text) ? std::strtod(text, nullptr) : 0.0;
+  if (!isDecimalReal(text) || errno != 0 || !std::isfinite(v))
     fail(kExitSwitch, "invalid value \"" + std::string(text) + "\" for " + name + ": a number is needed");
   return v;
 }
 
-// Returns false after --help or --version.
+const scvardo::ParamSpec* parameterOf(const std::string& word) {
+  for (const scvardo::ParamSpec& row : scvardo::paramTable())
+    if (row.cliSwitch != nullptr && word == row.cliSwitch) return &row;
+  return nullptr;
+}
+
+// Returns false after --help or --version. Every word is checked before
+// anything is opened.
 bool parseOptions(int argc, char** argv, Options& o) {
   scvardo::Params& p = o.params;
-  struct IntSwitch { const char* name; int* field; };
-  struct RealSwitch { const char* name; float* field; };
-  const IntSwitch ints[] = {{"-n", &p.n}, {"-K", &p.K}, {"-Cw", &p.Cw}, {"-s", &p.shadowRemoval},
-                            {"-Med", &p.medianWidth}, {"--absorb-span", &p.absorbSpan}};
-  const RealSwitch reals[] = {{"-e1", &p.e1}, {"-e2", &p.e2}, {"-c1", &p.c1}, {"-c2", &p.c2},
-                              {"-g", &p.gamma}, {"-b", &p.beta}, {"-tS", &p.tau_S}, {"-tH", &p.tau_H},
-                              {"--threshold-low", &p.thresholdLow}, {"--threshold-high", &p.thresholdHigh},
-                              {"--distance-gain", &p.distanceGain}, {"--flicker-train", &p.flickerTrain}};
   const std::pair<const char*, std::string*> texts[] = {
       {"--out", &o.outDir}, {"--mask-video", &o.maskVideo}, {"--overlay", &o.overlayVideo},
       {"--save-model", &o.saveModel}, {"--load-model", &o.loadModel}, {"--roi", &o.roi}};
@@ -123,43 +117,32 @@ bool parseOptions(int argc, char** argv, Options& o) {
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
     if (a == "--help" || a == "-h") {
-      std::fputs(kUsage, stdout);
+      std::fputs(usage().c_str(), stdout);
       return false;
     }
     if (a == "--version") {
       std::printf("sc-vardo-video %s\n", scvardo::version());
       return false;
     }
-    if (a == "--adaptive") {
-      p.adaptive = 1;
-      o.modelSwitches = true;
-      continue;
-    }
+  }
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
     if (a.size() > 1 && a[0] == '-' && !std::isdigit(static_cast<unsigned char>(a[1]))) {
-      bool known = a == "--threads" || a == "--fps";
-      for (const IntSwitch& s : ints) known = known || a == s.name;
-      for (const RealSwitch& s : reals) known = known || a == s.name;
-      for (const auto& t : texts) known = known || a == t.first;
-      if (!known) fail(kExitSwitch, "unknown switch " + a + " (see --help)");
-      if (i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
-      const char* value = argv[++i];
-      for (const IntSwitch& s : ints)
-        if (a == s.name) {
-          *s.field = static_cast<int>(integerValue(a, value));
-          o.modelSwitches = true;
-        }
-      for (const RealSwitch& s : reals)
-        if (a == s.name) {
-          *s.field = static_cast<float>(realValue(a, value));
-          o.modelSwitches = true;
-        }
-      for (const auto& t : texts)
-        if (a == t.first) {
-          if (*value == '\0') fail(kExitSwitch, "empty value for " + a);
-          *t.second = value;
-        }
-      if (a == "--threads") p.threads = static_cast<int>(integerValue(a, value));
-      if (a == "--fps") {
+      const scvardo::ParamSpec* row = parameterOf(a);
+      const auto text = std::find_if(std::begin(texts), std::end(texts), [&](const auto& t) { return a == t.first; });
+      if (row == nullptr && text == std::end(texts) && a != "--fps")
+        fail(kExitSwitch, "unknown switch " + a + " (see sc-vardo-video --help)");
+      const bool flag = row != nullptr && row->type == scvardo::ParamSpec::Type::Flag;
+      if (!flag && i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
+      const char* value = flag ? "1" : argv[++i];
+      if (row != nullptr) {
+        row->set(p, row->whole() ? static_cast<double>(integerValue(a, value)) : realValue(a, value));
+        // Threads change the speed only, so they go with a loaded model too.
+        if (row->change != scvardo::ParamSpec::Change::AnyTime) o.modelSwitches = true;
+      } else if (text != std::end(texts)) {
+        if (*value == '\0') fail(kExitSwitch, "empty value for " + a);
+        *text->second = value;
+      } else {
         o.fps = realValue(a, value);
         if (!(o.fps > 0.0 && o.fps <= 1000.0)) fail(kExitSwitch, "invalid value for --fps: it must be in (0, 1000]");
       }
@@ -169,11 +152,14 @@ bool parseOptions(int argc, char** argv, Options& o) {
     o.input = a;
   }
   if (o.input.empty()) {
-    std::fputs(kUsage, stderr);
+    std::fputs(usage().c_str(), stderr);
     throw RunExit{kExitSwitch};
   }
   if (!o.loadModel.empty() && o.modelSwitches)
     fail(kExitSwitch, "model switches cannot be combined with --load-model: the model file holds them");
+  if (const scvardo::ParamSpec* bad = scvardo::firstOutOfRange(p))
+    fail(kExitSwitch, "invalid value " + bad->format(bad->get(p)) + " for " + bad->cliSwitch +
+                          ": it must be " + bad->range);
   return true;
 }
 
@@ -385,6 +371,8 @@ int run(const Options& o) {
 }  // namespace
 
 int runVideo(int argc, char** argv) {
+  // Our own lines name the input and the outputs; keep OpenCV's log quiet.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
   try {
     Options o;
     if (!parseOptions(argc, argv, o)) return kExitOk;

@@ -48,9 +48,3 @@ bool convertFrame(const cv::Mat& image, FloatPlanes& frame, const RoiMask& roi,
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image);
 // The rendered planes as one rows x cols 8-bit BGR picture.
 void snapshotToBgr(const BytePlanes& image, int rows, int cols, cv::Mat& bgr);
-// Writes an 8-bit BGR picture as binary PPM ("P6", samples red, green, blue)
-// through the atomic writer. Returns 1 when the file was written; 0 when it
-// cannot be created ("Errore apertura file %s" on stdout) or a write fails
-// (one line on stderr; the earlier file of that name, if any, stays).
-int writePpm(const cv::Mat& bgr, const std::string& path);
-std::string snapshotFileName(int frameNumber);

@@ -1,16 +1,9 @@
-// Model snapshot: every model cell rendered as one RGB pixel, and
-// the picture written as a binary PPM file.
+// Model snapshot: every model cell rendered as one RGB pixel.
 #include <cassert>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <string>
-#include <vector>
 
 #include <opencv2/core.hpp>
 
 #include "colour/colour.h"
-#include "core/output_file.h"
 
 void renderSnapshot(const FloatPlanes& model, std::size_t count, BytePlanes& image) {
   assert(model.size() >= count && image.size() >= count);
@@ -47,36 +40,4 @@ void snapshotToBgr(const BytePlanes& image, int rows, int cols, cv::Mat& bgr) {
       out[3 * c + 2] = image[0][base + c];
     }
   }
-}
-
-int writePpm(const cv::Mat& bgr, const std::string& path) {
-  assert(bgr.type() == CV_8UC3);
-  char header[64];
-  const int len = std::snprintf(header, sizeof header, "P6\n%d %d\n%d\n", bgr.cols, bgr.rows, 255);
-  std::vector<std::uint8_t> bytes(header, header + len);
-  bytes.reserve(bytes.size() + bgr.total() * 3);
-  for (int r = 0; r < bgr.rows; ++r) {
-    const std::uint8_t* in = bgr.ptr<std::uint8_t>(r);
-    for (int c = 0; c < bgr.cols; ++c) {
-      bytes.push_back(in[3 * c + 2]);
-      bytes.push_back(in[3 * c + 1]);
-      bytes.push_back(in[3 * c + 0]);
-    }
-  }
-  const WriteOutcome out = writeFileAtomic(path, bytes.data(), bytes.size());
-  if (out.status == WriteOutcome::CannotCreate) {
-    std::printf("Errore apertura file %s\n", path.c_str());
-    return 0;
-  }
-  if (!out) {
-    std::fprintf(stderr, "Cannot write snapshot file %s: %s\n", path.c_str(), out.why.c_str());
-    return 0;
-  }
-  return 1;
-}
-
-std::string snapshotFileName(int frameNumber) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "Model%.6d.ppm", frameNumber);
-  return buf;
 }

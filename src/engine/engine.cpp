@@ -1,6 +1,8 @@
 #include "engine/engine.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <new>
 #include <string>
 #include <utility>
@@ -20,6 +22,14 @@ using scvardo::Error;
 
 std::string sizeText(int W, int H) { return std::to_string(W) + "x" + std::to_string(H); }
 
+// "" when the coherence filter takes W x H frames.
+std::string tooSmall(const scvardo::Params& p, int W, int H) {
+  const int side = minFrameSide(p);
+  if (W >= side && H >= side) return "";
+  return "the frames are " + sizeText(W, H) + "; the spatial coherence filter needs at least " +
+         sizeText(side, side);
+}
+
 }  // namespace
 
 Engine::Engine(const scvardo::Params& params, RoiMask roi)
@@ -27,18 +37,15 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
   g_.n = p_.n;
 }
 
-bool Engine::inPlace() const { return kPassesInPlace && p_.adaptive == 0; }
+int modelCopies(const scvardo::Params& p) { return p.adaptive != 0 ? 2 : kModelCopies; }
 
 void Engine::allocate(int W, int H) {
-  const int side = minFrameSide(p_.Cw);
-  if (W < side || H < side)
-    throw Error(Error::Kind::Input, "the frames are " + sizeText(W, H) +
-                                        "; the spatial coherence filter needs at least " +
-                                        sizeText(side, side));
+  const std::string small = tooSmall(p_, W, H);
+  if (!small.empty()) throw Error(Error::Kind::Input, small);
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n, inPlace() ? kModelCopies : 2);
+  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_));
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;
@@ -47,7 +54,7 @@ void Engine::allocate(int W, int H) {
   try {
     FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
     FloatPlanesHandle current = newFloatPlanes(3, g.cells());
-    FloatPlanesHandle next = inPlace() ? nullptr : newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = modelCopies(p_) == 1 ? nullptr : newFloatPlanes(3, g.cells());
     LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
     std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
     RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
@@ -72,16 +79,28 @@ void Engine::allocate(int W, int H) {
   buildWeightKernel(p_.n, kernelSpread(p_.n), kernel_);
   rates_ = baseRates(p_.c1, p_.c2, p_.n);
   alpha_ = AlphaTable(p_.n);
-  if (p_.adaptive != 0) {
-    // At least the online rate: absorption never learns slower than background.
-    const float winner = std::max(absorptionRate(p_.absorbSpan), p_.c2);
-    absorbAlpha_ = AlphaTable(p_.n);
-    buildAlphaTable(p_.n, winner / static_cast<float>(p_.n + 1), kernel_, absorbAlpha_);
-  }
+  absorbTable();
   maskImage_.create(H, W, CV_8UC1);
 }
 
+void Engine::absorbTable() {
+  if (p_.adaptive == 0) return;
+  // At least the online rate: absorption never learns slower than background.
+  const float winner = std::max(absorptionRate(p_.absorbSpan), p_.c2);
+  absorbAlpha_ = AlphaTable(p_.n);
+  buildAlphaTable(p_.n, winner / static_cast<float>(p_.n + 1), kernel_, absorbAlpha_);
+}
+
 Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask) {
+  // Above 1 the blend overshoots the frame and the model can grow without
+  // bound; NaN would pass every comparison below unnoticed.
+  if (!std::isfinite(learningRate) || learningRate > 1) {
+    char value[32];
+    std::snprintf(value, sizeof value, "%g", learningRate);
+    throw Error(Error::Kind::Parameter,
+                std::string("invalid learningRate ") + value +
+                    ": it must be a number at most 1 (below 0: the schedule's rate, 0: no training)");
+  }
   if (bgr.empty() || bgr.dims != 2 || bgr.type() != CV_8UC3)
     throw Error(Error::Kind::Input, "a frame must be an 8-bit 3-channel BGR image");
   if (started() && (bgr.cols != g_.W || bgr.rows != g_.H))
@@ -116,10 +135,23 @@ void Engine::initialise() {
   if (adapt_) adaptInitialise(context(), *frame_, *adapt_);
 }
 
-void Engine::setThreads(int threads) {
-  if (threads == p_.threads) return;
-  p_.threads = threads;
-  pool_.reset();
+void Engine::setParams(const scvardo::Params& params) {
+  if (started()) {
+    for (const scvardo::ParamSpec& row : scvardo::paramTable())
+      if (row.change == scvardo::ParamSpec::Change::Never && row.get(params) != row.get(p_))
+        throw Error(Error::Kind::Parameter, std::string(row.name) +
+                                                " cannot change after the first frame (it is " +
+                                                row.format(row.get(p_)) + ")");
+    const std::string small = tooSmall(params, g_.W, g_.H);
+    if (!small.empty()) throw Error(Error::Kind::Parameter, small);
+  }
+  if (params.threads != p_.threads) pool_.reset();
+  p_ = params;
+  g_.n = p_.n;
+  if (started()) {
+    rates_ = baseRates(p_.c1, p_.c2, p_.n);
+    absorbTable();
+  }
 }
 
 PassContext Engine::context() {
@@ -128,7 +160,7 @@ PassContext Engine::context() {
 }
 
 void Engine::rateTable(double learningRate, float scheduled) {
-  // A positive learning rate stands in for c1/c2: its base rate is lr/(n+1).
+  // A positive learning rate stands in for the rate constant: its base rate is lr/(n+1).
   const float rate = learningRate > 0 ? baseRates(static_cast<float>(learningRate), 0.0f, g_.n).a1 : scheduled;
   buildAlphaTable(g_.n, rate, kernel_, alpha_);
 }

@@ -26,6 +26,10 @@
 void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
                 LabelMask& labels, LabelMask& spare, const AlphaTable& alpha);
 
+// Models a run keeps: one with the fast passes in place, two with the
+// reference passes (the adaptive mode runs these).
+int modelCopies(const scvardo::Params& p);
+
 class Engine {
  public:
   // The step a frame took.
@@ -36,15 +40,21 @@ class Engine {
   Engine(const scvardo::Params& params, RoiMask roi);
 
   // One frame, 8-bit BGR. learningRate < 0: the schedule's rate; 0: nothing
-  // is trained; > 0: replaces c1/c2 for this frame. `mask` receives the
-  // finished 0/255 mask (all 0 unless the frame was detected). Throws
-  // scvardo::Error, changing nothing, for a frame of another type or size or
-  // a model that does not fit in memory.
+  // is trained; in (0, 1]: replaces the rate constant for this frame.
+  // `mask` receives the finished 0/255 mask (all 0 unless the frame was
+  // detected). Throws scvardo::Error, changing nothing, for a frame of
+  // another type or size, a learning rate that is not a number or above 1,
+  // or a model that does not fit in memory.
   Step apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask);
 
-  // Worker threads for the passes, 0 for every hardware thread. Changes
-  // only the speed.
-  void setThreads(int threads);
+  // New parameters (in range), used from the next frame on; the model is
+  // kept. Throws scvardo::Error, changing nothing, when a started engine
+  // would change a parameter fixed by its first frame, or its frames are
+  // too small for the new coherence window. The worker threads change at
+  // once.
+  void setParams(const scvardo::Params& params);
+  // The ROI as given: empty (W == 0) when every pixel is processed.
+  RoiMask givenRoi() const { return fullFrame_ ? RoiMask{} : roi_; }
 
   bool started() const { return frames_ > 0; }
   std::int64_t frames() const { return frames_; }
@@ -79,10 +89,9 @@ class Engine {
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
+  // The adaptive mode's rates for absorbed pixels, from c2 and the span.
+  void absorbTable();
   PassContext context();
-  // Whether the run keeps one model (the fast passes in place); the
-  // adaptive mode runs the reference passes on two.
-  bool inPlace() const;
 
   scvardo::Params p_;
   RoiMask roi_;

@@ -8,8 +8,10 @@
 
 #include <opencv2/core.hpp>
 
+#include "core/memory.h"
 #include "core/output_file.h"
 #include "engine/engine.h"
+#include "model/passes_select.h"
 #include "scvardo/scvardo.hpp"
 
 namespace scvardo {
@@ -21,11 +23,7 @@ constexpr const char* kFormat = "scvardo-model";
 constexpr int kFormatVersion = 2;
 
 void checkParams(const Params& p) {
-  std::string problem = paramsProblem(p);
-  if (problem.empty() && p.K < 0) problem = "invalid K " + std::to_string(p.K) + ": it must be 0 or more";
-  if (problem.empty() && (p.threads < 0 || p.threads > kMaxThreads))
-    problem = "invalid threads " + std::to_string(p.threads) + ": it must be 0 (all) to " +
-              std::to_string(kMaxThreads);
+  const std::string problem = paramsProblem(p);
   if (!problem.empty()) throw Error(Error::Kind::Parameter, problem);
 }
 
@@ -96,6 +94,14 @@ class Subtractor final : public BackgroundSubtractor {
   Subtractor(const Params& params, RoiMask roi)
       : engine_(std::make_unique<Engine>(params, std::move(roi))) {}
 
+  void setParams(const Params& params) override {
+    checkParams(params);
+    engine_->setParams(params);
+  }
+
+  void clear() override { engine_ = std::make_unique<Engine>(engine_->params(), engine_->givenRoi()); }
+  bool empty() const override { return !engine_->started(); }
+
   void apply(cv::InputArray image, cv::OutputArray fgmask, double learningRate) override {
     const cv::Mat frame = image.getMat();
     cv::Mat mask;
@@ -133,21 +139,21 @@ class Subtractor final : public BackgroundSubtractor {
   void setThreads(int threads) override {
     Params p = engine_->params();
     p.threads = threads;
-    checkParams(p);
-    engine_->setThreads(threads);
+    setParams(p);
   }
 
   void write(cv::FileStorage& fs) const override {
     const Engine& e = *engine_;
     const Params& p = e.params();
     fs << "format" << kFormat << "version" << kFormatVersion;
-    fs << "n" << p.n << "Cw" << p.Cw << "shadowRemoval" << p.shadowRemoval
-       << "medianWidth" << p.medianWidth << "e1" << p.e1 << "e2" << p.e2 << "c1" << p.c1
-       << "c2" << p.c2 << "gamma" << p.gamma << "beta" << p.beta << "tau_S" << p.tau_S
-       << "tau_H" << p.tau_H << "K" << p.K;
-    fs << "adaptive" << p.adaptive << "absorbSpan" << p.absorbSpan << "thresholdLow" << p.thresholdLow
-       << "thresholdHigh" << p.thresholdHigh << "distanceGain" << p.distanceGain
-       << "flickerTrain" << p.flickerTrain;
+    for (const ParamSpec& row : paramTable()) {
+      if (row.fileSince == 0) continue;
+      fs << row.name;
+      if (row.whole())
+        fs << p.*row.intField;
+      else
+        fs << p.*row.realField;
+    }
     // The ROI as given: empty when every pixel is processed whatever the size.
     const RoiMask& roi = e.roi();
     fs << "roi" << (roi.W == 0 ? cv::Mat() : cv::Mat(roi.H, roi.W, CV_8UC1, const_cast<std::uint8_t*>(roi.bytes.data())));
@@ -209,30 +215,18 @@ class Subtractor final : public BackgroundSubtractor {
     if (!node.isMap() || !node["format"].isString() || static_cast<std::string>(node["format"]) != kFormat)
       badFile("it holds no SC-VARDO model");
     const int version = readInt(node, "version");
-    if (version != 1 && version != kFormatVersion)
+    if (version < 1 || version > kFormatVersion)
       badFile("format version " + std::to_string(version) + " is not supported");
+    // What the file does not hold (threads; parameters newer than the file)
+    // keeps its current value or its default.
     Params p;
     p.threads = engine_->params().threads;
-    p.n = readInt(node, "n");
-    p.Cw = readInt(node, "Cw");
-    p.shadowRemoval = readInt(node, "shadowRemoval");
-    p.medianWidth = readInt(node, "medianWidth");
-    p.e1 = readReal(node, "e1");
-    p.e2 = readReal(node, "e2");
-    p.c1 = readReal(node, "c1");
-    p.c2 = readReal(node, "c2");
-    p.gamma = readReal(node, "gamma");
-    p.beta = readReal(node, "beta");
-    p.tau_S = readReal(node, "tau_S");
-    p.tau_H = readReal(node, "tau_H");
-    p.K = readInt(node, "K");
-    if (version >= 2) {
-      p.adaptive = readInt(node, "adaptive");
-      p.absorbSpan = readInt(node, "absorbSpan");
-      p.thresholdLow = readReal(node, "thresholdLow");
-      p.thresholdHigh = readReal(node, "thresholdHigh");
-      p.distanceGain = readReal(node, "distanceGain");
-      p.flickerTrain = readReal(node, "flickerTrain");
+    for (const ParamSpec& row : paramTable()) {
+      if (row.fileSince == 0 || row.fileSince > version) continue;
+      if (row.whole())
+        p.*row.intField = readInt(node, row.name);
+      else
+        p.*row.realField = readReal(node, row.name);
     }
     try {
       checkParams(p);
@@ -266,7 +260,6 @@ class Subtractor final : public BackgroundSubtractor {
         std::memcpy(labelBytes.data() + static_cast<std::size_t>(r) * W, labels.ptr(r), static_cast<std::size_t>(W));
       engine->restore(W, H, frames, labelBytes, model);
       if (AdaptiveState* a = engine->adaptive()) {
-        if (version < 2) badFile("a version 1 file holds no adaptive state");
         for (const AdaptiveState::Array& arr : a->arrays()) {
           const std::string key = std::string("adapt_") + arr.name;
           const cv::Mat m = readMat(node, key.c_str(), H, W, matType(arr.kind));
@@ -289,6 +282,10 @@ class Subtractor final : public BackgroundSubtractor {
 cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params, cv::InputArray roi) {
   checkParams(params);
   return cv::makePtr<Subtractor>(params, roiFrom(roi));
+}
+
+std::string memoryShortfall(const Params& params, cv::Size frameSize) {
+  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, modelCopies(params));
 }
 
 const char* version() { return "0.2.0"; }

@@ -1,5 +1,5 @@
 // Detection mask: the spatial-coherence vote over the labels, and the binary
-// mask image with its optional median filter, saved as PNG.
+// mask image with its optional median filter.
 #pragma once
 
 #include <cstdint>
@@ -26,11 +26,11 @@ inline std::uint8_t coherenceRule(int count, int threshold, std::uint8_t label) 
 // count by their stored label. The 5x5 variant gives the twelve pixels beside
 // the corners that its own windows do not cover ((0,1), (1,0), (1,1) and
 // their mirror images) the 3x3 rule of their position. Frames must be at
-// least minFrameSide(Cw) on each side; smaller ones are never read outside
-// the frame, but their labels are not defined.
+// least minFrameSide of the window on each side; smaller ones are never read
+// outside the frame, but their labels are not defined.
 void coherenceFilter3x3(const PassContext& ctx, const LabelMask& in, LabelMask& out);
 void coherenceFilter5x5(const PassContext& ctx, const LabelMask& in, LabelMask& out);
-// The variant that Cw selects: 5x5 for 5, 3x3 for anything else.
+// The variant the parameters select: 5x5 for a window of 5, else 3x3.
 void coherenceFilter(const PassContext& ctx, const LabelMask& in, LabelMask& out);
 // Rows [rBegin, rEnd) of coherenceFilter, on the calling thread.
 void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, int rBegin,
@@ -38,13 +38,6 @@ void coherenceRows(const PassContext& ctx, const LabelMask& in, LabelMask& out, 
 
 // 255 where the label is 255, 0 elsewhere; `maskImage` must be CV_8UC1 W x H.
 void labelsToMask(const LabelMask& labels, cv::Mat& maskImage);
-// The mask median-filtered with a square aperture when medianWidth > 1, else
-// a copy. medianWidth must be usable (medianWidthUsable).
-void finishMask(const cv::Mat& maskImage, int medianWidth, cv::Mat& out);
-// Saves "bin%.6d.png" in the working directory, median-filtered when
-// medianWidth > 1, through the atomic writer. On failure prints one line
-// naming the file on stderr, or puts it in *failure when given (for a
-// caller off the main thread), and returns false.
-bool saveMask(const cv::Mat& maskImage, int frameNumber, int medianWidth,
-              std::string* failure = nullptr);
-std::string maskFileName(int frameNumber);
+// The mask median-filtered with a square aperture of side `width` when it
+// is above 1, else a copy. The width must be usable (medianWidthUsable).
+void finishMask(const cv::Mat& maskImage, int width, cv::Mat& out);

@@ -48,7 +48,7 @@ struct Nearest {
 
 // Searches pixel (r, c)'s block. Outputs are absolute model row and column,
 // -1 for NoMatch. Falls back to the shadow test when nothing is within
-// `threshold` and params.shadowRemoval is nonzero. Fills *nearest when given.
+// `threshold` and shadow removal is on. Fills *nearest when given.
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
                           const scvardo::Params& params, Nearest* nearest = nullptr);
@@ -81,10 +81,10 @@ float kernelSpread(int n);
 void buildWeightKernel(int n, float s, WeightKernel& kernel);
 
 struct BaseRates {
-  float a1 = 0.0f;  // c1/(n+1)
-  float a2 = 0.0f;  // c2/(n+1)
+  float a1 = 0.0f;  // the calibration constant / (n+1)
+  float a2 = 0.0f;  // the online constant / (n+1)
 };
-BaseRates baseRates(float c1, float c2, int n);
+BaseRates baseRates(float calibrationConstant, float onlineConstant, int n);
 // Falls linearly from a1 (t = 0, never applied) to a2 (t = K-1); t in 1..K-1.
 float calibrationRate(int t, int K, const BaseRates& rates);
 float onlineRate(const BaseRates& rates);
@@ -105,7 +105,8 @@ void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& curr
 // The passes follow ctx.adapt where it is given (types.h): the thresholds
 // and the admissions of the adaptive mode, the nearest distances written.
 //
-// Classifies with e1 and trains at once; matched pixels end labelled 85.
+// Classifies with the calibration threshold and trains at once; matched
+// pixels end labelled 85.
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
                      const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
                      FloatPlanes& next);

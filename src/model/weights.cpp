@@ -38,11 +38,11 @@ void buildWeightKernel(int n, float s, WeightKernel& kernel) {
       kernel[r][c] = static_cast<float>(std::trunc(kernel[r][c] * q + 0.5));
 }
 
-BaseRates baseRates(float c1, float c2, int n) {
+BaseRates baseRates(float calibrationConstant, float onlineConstant, int n) {
   const double inv = 1.0 / (n + 1);
   BaseRates rates;
-  rates.a1 = static_cast<float>(c1 * inv);
-  rates.a2 = static_cast<float>(c2 * inv);
+  rates.a1 = static_cast<float>(calibrationConstant * inv);
+  rates.a2 = static_cast<float>(onlineConstant * inv);
   return rates;
 }
 

@@ -12,7 +12,9 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
+#include "cli/plan.h"
+#include "cli/setup.h"
 #include "colour/colour.h"
 #include "engine/engine.h"
 #include "core/workers.h"
@@ -227,7 +229,9 @@ TEST(Exact, ThreadsOptionIsTakenOutAnywhere) {
     int argc = static_cast<int>(words.size());
     int got = -1;
     try {
-      got = takeThreadsOption(argc, argv.data());
+      scvardo::Params p;
+      takeLongOptions(argc, argv.data(), p);
+      got = p.threads;
     } catch (const RunExit& e) {
       EXPECT_EQ(e.status, kExitSwitch);
     }

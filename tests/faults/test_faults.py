@@ -86,14 +86,17 @@ def test_corrupt_frames_are_refused(seq):
             4, f"Not enough memory to read image file {frame(seq, 1)}")
 
 
-@pytest.mark.parametrize("value,ok", [
-    ("nan", False), ("inf", False), ("-Infinity", False), ("1e999", False), ("0x1p3", False),
-    ("0x10", False), ("1e", False), (".", False), ("5 ", False), ("0.1x", False),
-    (".5", True), ("1e-2", True), (" 5", True), ("", True), ("5.", True), ("-3E+2", True)])
-def test_real_switch_grammar(tmp_path, value, ok):
+@pytest.mark.parametrize("value,taken", [
+    ("nan", None), ("inf", None), ("-Infinity", None), ("1e999", None), ("0x1p3", None),
+    ("0x10", None), ("1e", None), (".", None), ("5 ", None), ("0.1x", None),
+    (".5", True), ("1e-2", True), (" 5", True), ("5.", True), ("", False), ("-3E+2", False)])
+def test_real_switch_grammar(tmp_path, value, taken):
     r = run(tmp_path, tmp_path / "none", "1", "1", "-e1", value)
-    if ok:  # past the switches: the missing first frame ends the run
+    if taken:  # past the switches: the missing first frame ends the run
         assert (r.returncode, r.stdout) == (1, f"Unable to read expected file {tmp_path}/none000001.jpg\n")
+    elif taken is False:  # a number, but out of the range of e1
+        assert (r.returncode, r.stdout) == (2, "") and r.stderr.startswith('Invalid value ') and \
+            r.stderr.endswith(' for "-e1": it must be greater than 0\n')
     else:
         assert (r.returncode, r.stdout, r.stderr) == (2, "", 'Lread_dswitch: Manca arg. per "-e1"\n')
 

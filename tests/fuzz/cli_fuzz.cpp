@@ -6,8 +6,10 @@
 #include <string>
 #include <vector>
 
-#include "cli/cli.h"
+#include "cli/exit.h"
 #include "cli/frame_reader.h"
+#include "cli/plan.h"
+#include "cli/switches.h"
 
 void failRun(int status, std::FILE*, const char*, ...) { throw RunExit{status}; }
 
