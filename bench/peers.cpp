@@ -36,6 +36,7 @@
 #include <opencv2/imgcodecs.hpp>
 #include <opencv2/video/background_segm.hpp>
 
+#include "machine.h"
 #include "metrics.h"
 #include "scvardo/scvardo.hpp"
 
@@ -198,27 +199,6 @@ bool runOpenCv(const Sequence& s, cv::Ptr<cv::BackgroundSubtractor> sub, const s
     r.note = differing == 0 ? "masks identical to the 1-thread run"
                             : std::to_string(differing) + " masks differ from the 1-thread run";
   return true;
-}
-
-std::string cpuName() {
-  std::ifstream in("/proc/cpuinfo");
-  std::string line;
-  while (std::getline(in, line))
-    if (line.rfind("model name", 0) == 0) {
-      const std::size_t colon = line.find(':');
-      if (colon != std::string::npos) return line.substr(colon + 2);
-    }
-  return "unknown CPU";
-}
-
-// The 1, 5 and 15 minute load averages: timings on a loaded machine are slower.
-std::string loadAverage() {
-  std::ifstream in("/proc/loadavg");
-  double a = 0, b = 0, c = 0;
-  if (!(in >> a >> b >> c)) return "unknown";
-  char buf[64];
-  std::snprintf(buf, sizeof buf, "%.2f %.2f %.2f", a, b, c);
-  return buf;
 }
 
 void printTable(const Sequence& s, const std::vector<Result>& results, int defaultThreads,

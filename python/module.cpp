@@ -53,6 +53,7 @@ class Locked {
     case scvardo::Error::Kind::Memory:
       throw std::bad_alloc();
     case scvardo::Error::Kind::Output:
+    case scvardo::Error::Kind::Unreadable:
       break;
   }
   PyErr_SetString(PyExc_OSError, e.what());
@@ -66,6 +67,22 @@ auto guarded(F&& f) -> decltype(f()) {
   } catch (const scvardo::Error& e) {
     raise(e);
   }
+}
+
+// f() without the GIL; its error is raised once the GIL is back (an OSError
+// is set through the Python API).
+template <typename F>
+void unlockedGuarded(F&& f) {
+  std::unique_ptr<scvardo::Error> error;
+  {
+    py::gil_scoped_release unlocked;
+    try {
+      f();
+    } catch (const scvardo::Error& e) {
+      error = std::make_unique<scvardo::Error>(e);
+    }
+  }
+  if (error) raise(*error);
 }
 
 std::string typeName(const py::handle& obj) {
@@ -334,11 +351,22 @@ const Method kMethods[] = {
     {"clear", "(self) -> None", "Forgets the model and the frame count; parameters and ROI stay."},
     {"getDefaultName", "(self) -> str", "\"scvardo_BackgroundSubtractor\", the model file's top node."},
     {"save", "(self, path: str | os.PathLike[str]) -> None",
-     "Writes the whole model atomically (e.g. \"model.yml.gz\"); OSError when it cannot."},
+     "Writes the whole model atomically, in the format of the name's extension: .scvm\n"
+     "(binary, fast, about the size of the model's floats), or text through OpenCV's\n"
+     "FileStorage (.yml, .yml.gz, .xml, .json; slow and large). OSError when it cannot."},
     {"load", "(self, path: str | os.PathLike[str]) -> None",
-     "Replaces the model by one written with save(); a bad file raises ValueError and\n"
-     "changes nothing."},
+     "Replaces the model, parameters and ROI by those of a file written with save() (any\n"
+     "format, as scvardo.load reads it); the thread count stays. A damaged, foreign or\n"
+     "mismatched file raises ValueError naming it, one that cannot be read OSError, and\n"
+     "the subtractor is left as it was. A model saved while calibrating goes on\n"
+     "calibrating (getFrameCount() < getParams()[\"K\"])."},
 };
+
+const char* const kLoadDoc =
+    "A new subtractor from a file written by save(), in any of its formats, with every\n"
+    "hardware thread. Reading is bounded (the file's size by the frame size it declares,\n"
+    "its nesting, its integers, its frame count); a damaged, foreign or mismatched file\n"
+    "raises ValueError naming it, one that cannot be read OSError.";
 
 std::string doc(const Method& m) { return std::string(m.name) + m.signature + "\n\n" + m.doc; }
 const Method& method(const char* name) {
@@ -373,7 +401,8 @@ std::string stub(const std::string& createDoc) {
            parameterDoc(row) + ". " + changeDoc(row) + "\"\"\"\n\n";
   }
   out += "\ndef " + createSignature(true) + ":\n    \"\"\"" + indented(createDoc, "    ").substr(4) +
-         "\"\"\"\n\n\ndef version() -> str: ...\n";
+         "\"\"\"\n\n\ndef load(path: str | os.PathLike[str]) -> BackgroundSubtractor:\n    \"\"\"" +
+         indented(kLoadDoc, "    ").substr(4) + "\"\"\"\n\n\ndef version() -> str: ...\n";
   return out;
 }
 
@@ -442,25 +471,15 @@ PYBIND11_MODULE(scvardo, m) {
   cls.def("save", [](Subtractor& s, const py::object& path) {
     const std::string file = pathOf(path);
     Locked lock(s);
-    py::gil_scoped_release unlocked;
-    guarded([&] { s.bs->save(file); });
+    unlockedGuarded([&] { s.bs->save(file); });
   }, doc(method("save")).c_str());
   cls.def("load", [](Subtractor& s, const py::object& path) {
     const std::string file = pathOf(path);
-    cv::FileStorage fs;
-    try {
-      py::gil_scoped_release unlocked;
-      fs.open(file, cv::FileStorage::READ);
-    } catch (const cv::Exception&) {
-      throw py::value_error("not a usable SC-VARDO model file: " + file);
-    }
-    if (!fs.isOpened()) {
-      PyErr_SetString(PyExc_OSError, ("cannot open model file " + file).c_str());
-      throw py::error_already_set();
-    }
+    cv::Ptr<scvardo::BackgroundSubtractor> loaded;
+    unlockedGuarded([&] { loaded = scvardo::load(file); });
     Locked lock(s);
-    py::gil_scoped_release unlocked;
-    guarded([&] { s.bs->read(fs.root()); });
+    loaded->setThreads(s.bs->getParams().threads);
+    s.bs = loaded;
   }, doc(method("load")).c_str());
 
   // A getter and a setter per parameter, in cv naming.
@@ -485,6 +504,12 @@ PYBIND11_MODULE(scvardo, m) {
       "out of its range ValueError.\n";
   for (const ParamSpec& row : scvardo::paramTable()) createDoc += "\n  " + parameterDoc(row);
   m.def("createBackgroundSubtractor", &create, (createSignature(false) + "\n\n" + createDoc).c_str());
+  m.def("load", [](const py::object& path) {
+    const std::string file = pathOf(path);
+    auto s = std::make_shared<Subtractor>();
+    unlockedGuarded([&] { s->bs = scvardo::load(file); });
+    return s;
+  }, (std::string("load(path: str | os.PathLike[str]) -> BackgroundSubtractor\n\n") + kLoadDoc).c_str());
   m.def("_stub", [createDoc] { return stub(createDoc); },
         "_stub() -> str\n\nThe text of scvardo.pyi, the module's type stub.");
 }

@@ -7,7 +7,7 @@ BUILD_DIR="${BUILD_DIR:-$ROOT/build}"
 BUILD_TYPE="${BUILD_TYPE:-Release}"
 CMAKE_EXTRA="${CMAKE_EXTRA:-}"
 
-PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev libgtest-dev libgmock-dev
+PACKAGES="build-essential cmake pkg-config libopencv-dev libturbojpeg0-dev zlib1g-dev libxxhash-dev libgtest-dev libgmock-dev
   libbenchmark-dev pybind11-dev python3-dev python3-numpy python3-opencv python3-pytest python3-yaml
   python3-matplotlib python3-venv python3-build snakemake chromium clang libclang-rt-14-dev"
 

@@ -13,6 +13,7 @@ class Error : public std::runtime_error {
     Input,      // a frame, ROI or file that cannot be used
     Memory,     // the model does not fit in this machine's memory
     Output,     // a file could not be written
+    Unreadable, // a file that cannot be opened or read (missing, no permission, I/O error)
   };
   Error(Kind kind, const std::string& what) : std::runtime_error(what), kind_(kind) {}
   Kind kind() const noexcept { return kind_; }

@@ -66,11 +66,16 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
   // Whether there is no model yet: no frame seen, none loaded.
   bool empty() const override = 0;
 
-  // Persistence: save("model.yml.gz") writes atomically; read() accepts the
-  // file's root or its top node. The file holds the parameters, the frame
-  // size and count, the ROI, the labels and the model exactly, with a
-  // checksum; a corrupt, truncated, foreign or mismatched file throws Error
-  // and leaves the subtractor as it was.
+  // Persistence. save() writes atomically and chooses the format by the
+  // name's extension: ".scvm" a binary file (fast; about the size of the
+  // model's floats), else a text file through cv::FileStorage (".yml",
+  // ".yml.gz", ".xml", ".json"; slow and large). Either holds the
+  // parameters, the frame size and count, the ROI, the labels and the model
+  // exactly, under a checksum of all of it. scvardo::load() reads both.
+  // read() takes a FileStorage's root or top node as write() left it; a
+  // corrupt, truncated, foreign or mismatched model throws Error and leaves
+  // the subtractor as it was. A model saved while calibrating goes on
+  // calibrating: getFrameCount() < getParams().K tells.
   void write(cv::FileStorage& fs) const override = 0;
   void read(const cv::FileNode& node) override = 0;
   void save(const cv::String& filename) const override = 0;
@@ -82,6 +87,18 @@ class BackgroundSubtractor : public cv::BackgroundSubtractor {
 // frames'. Without one every pixel is processed.
 cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params = Params(),
                                                          cv::InputArray roi = cv::noArray());
+
+// A new subtractor from a model file written by save(), whatever its
+// format (.scvm, .yml, .yml.gz, .xml, .json), with every hardware thread
+// (setThreads changes that). Reading is bounded: only a regular file, no
+// larger than a model of the frame size it declares (checked before the
+// model is allocated or the text inflated or parsed), nested no deeper than
+// a model file, integer fields that read exactly as written, and frame
+// counts up to 2^53. Every refusal throws Error whose what() names the
+// file: Kind::Input for a damaged, foreign or mismatched file,
+// Kind::Unreadable when it cannot be opened or read, Kind::Memory when its
+// model does not fit in this machine's memory.
+cv::Ptr<BackgroundSubtractor> load(const std::string& path);
 
 // "" when a subtractor with these parameters fits this machine's memory for
 // frames of this size, else the one line apply() would throw (Kind::Memory).

@@ -44,11 +44,14 @@ def test_masks_and_saved_model_match_sc_vardo(sample, tmp_path):
         expected = ref_mask(sample, i) if i > K else np.zeros_like(mask)
         assert np.array_equal(mask, expected), f"frame {i}"
     bs.save(str(tmp_path / "m.yml.gz"))
-    again = scvardo.createBackgroundSubtractor()
+    bs.save(tmp_path / "m.scvm")
+    again = scvardo.createBackgroundSubtractor(threads=1)
     again.load(str(tmp_path / "m.yml.gz"))
-    assert again.getFrameCount() == 100 and again.getParams()["K"] == K
+    assert again.getFrameCount() == 100 and again.getParams()["K"] == K and again.getParams()["threads"] == 1
+    binary = scvardo.load(tmp_path / "m.scvm")
     for i in range(101, 111):
         assert np.array_equal(again.apply(frame(sample, i)), ref_mask(sample, i)), f"frame {i}"
+        assert np.array_equal(binary.apply(frame(sample, i)), ref_mask(sample, i)), f"frame {i}"
     assert bs.getModelImage().shape == (360, 480, 3) and bs.getLabels().shape == (120, 160)
 
 
@@ -109,12 +112,12 @@ def test_video_front_end_matches_sc_vardo(sample, tmp_path):
         folder.mkdir()
         for i in frames:
             (folder / f"f{i:06d}.jpg").symlink_to(sample / f"seq/input/in{i:06d}.jpg")
-    done = run(video, first, "-K", K, "--roi", sample / "seq/ROI.bmp", "--out", tmp_path / "a", "--save-model", tmp_path / "m.yml.gz",
+    done = run(video, first, "-K", K, "--roi", sample / "seq/ROI.bmp", "--out", tmp_path / "a", "--save-model", tmp_path / "m.scvm",
                "--mask-video", tmp_path / "masks.avi", "--overlay", tmp_path / "over.avi")
     assert (done.returncode, done.stderr) == (0, "")
     assert sorted(p.name for p in (tmp_path / "a").iterdir())[0] == f"bin{K + 1:06d}.png"
     # Continuing from the saved model: no calibration, masks numbered from 1.
-    assert run(video, rest, "--load-model", tmp_path / "m.yml.gz", "--out", tmp_path / "b").returncode == 0
+    assert run(video, rest, "--load-model", tmp_path / "m.scvm", "--out", tmp_path / "b").returncode == 0
     for i in range(K + 1, 151):
         got = tmp_path / (f"a/bin{i:06d}.png" if i <= 100 else f"b/bin{i - 100:06d}.png")
         assert np.array_equal(cv2.imread(str(got), cv2.IMREAD_UNCHANGED), ref_mask(sample, i)), f"frame {i}"
@@ -131,6 +134,7 @@ def test_exit_statuses_and_messages(sample, tmp_path):
         ([seq, "-K", "5x"], 2, 'invalid value "5x" for -K'),
         ([seq, "--load-model", tmp_path / "m", "-K", "5"], 2, "cannot be combined"),
         ([tmp_path / "none.avi"], 1, "cannot open video"),
+        ([seq, "--load-model", tmp_path / "m", "--roi", tmp_path / "r.png"], 2, "model file holds the ROI"),
         ([seq, "--load-model", tmp_path / "none.yml"], 1, "cannot read model file"),
     ]:
         done = run(video, *args)
@@ -143,6 +147,21 @@ def test_exit_statuses_and_messages(sample, tmp_path):
     done = run(os.environ["SCVARDO_EXE"], tmp_path / "bare/input/in", 1, 3, "-ROI", 0, cwd=tmp_path)
     assert done.returncode == 0 and "Warning" not in done.stdout
     assert done.stderr.startswith("Warning: K=0, no calibration") and done.stderr.count("\n") == 1
+
+
+def test_video_says_when_a_model_is_still_calibrating(sample, tmp_path):
+    video = os.environ["SCVARDO_VIDEO_EXE"]
+    folder = tmp_path / "three"
+    folder.mkdir()
+    for i in (1, 2, 3):
+        (folder / f"f{i:06d}.jpg").symlink_to(sample / f"seq/input/in{i:06d}.jpg")
+    note = "the model has seen 3 of its 50 calibration frames"
+    saved = run(video, folder, "--save-model", tmp_path / "m.scvm")
+    assert saved.returncode == 0 and saved.stderr == f"sc-vardo-video: {tmp_path / 'm.scvm'}: {note}\n"
+    loaded = run(video, folder, "--load-model", tmp_path / "m.scvm", "--save-model", tmp_path / "n.yml.gz")
+    assert loaded.returncode == 0 and loaded.stdout == "3 frames, 0 masks\n"
+    assert loaded.stderr.splitlines() == [f"sc-vardo-video: {tmp_path / 'm.scvm'}: {note}",
+                                          f"sc-vardo-video: {tmp_path / 'n.yml.gz'}: the model has seen 6 of its 50 calibration frames"]
 
 
 def test_cv2_conventions(sample, tmp_path):

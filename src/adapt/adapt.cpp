@@ -84,11 +84,11 @@ AdaptiveState::AdaptiveState(std::size_t pixels)
       absorb(pixels, 0) {}
 
 std::vector<AdaptiveState::Array> AdaptiveState::arrays() {
-  return {{"threshold", threshold.data(), Kind::Float},  {"distance", distance.data(), Kind::Float},
-          {"flicker", flicker.data(), Kind::Float},      {"run", run.data(), Kind::Byte},
-          {"foreground", foreground.data(), Kind::Byte}, {"still_frames", stillFrames.data(), Kind::Int32},
-          {"still_x", still[0], Kind::Float},           {"still_y", still[1], Kind::Float},
-          {"still_v", still[2], Kind::Float}};
+  return {{"adapt_threshold", threshold.data(), Kind::Float},  {"adapt_distance", distance.data(), Kind::Float},
+          {"adapt_flicker", flicker.data(), Kind::Float},      {"adapt_run", run.data(), Kind::Byte},
+          {"adapt_foreground", foreground.data(), Kind::Byte}, {"adapt_still_frames", stillFrames.data(), Kind::Int32},
+          {"adapt_still_x", still[0], Kind::Float},           {"adapt_still_y", still[1], Kind::Float},
+          {"adapt_still_v", still[2], Kind::Float}};
 }
 
 PixelAdaptation AdaptiveState::forCalibration() { return PixelAdaptation{nullptr, nearest.data(), nullptr}; }

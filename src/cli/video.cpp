@@ -43,9 +43,11 @@ std::string usage() {
       "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
       "  --mask-video FILE    the masks as a video (.avi: MJPG, .mp4: mp4v)\n"
       "  --overlay FILE       the frames with the foreground tinted red, as a video\n"
-      "  --save-model FILE    the model at the end (e.g. model.yml.gz)\n"
-      "  --load-model FILE    start from a saved model: no calibration, every frame\n"
-      "                       gets a mask; the model switches come from the file\n"
+      "  --save-model FILE    the model at the end: binary when FILE ends in .scvm\n"
+      "                       (fast), else text by its extension (.yml, .yml.gz ...)\n"
+      "  --load-model FILE    go on from a saved model (any of those formats): the\n"
+      "                       model switches and the ROI come from the file; a model\n"
+      "                       saved after calibration gives every frame a mask\n"
       "  --roi FILE           grey image, nonzero where pixels are processed\n"
       "  --fps X              frame rate of the written videos, in (0, 1000]\n"
       "                       (default: the input's, else 25)\n"
@@ -157,6 +159,8 @@ bool parseOptions(int argc, char** argv, Options& o) {
   }
   if (!o.loadModel.empty() && o.modelSwitches)
     fail(kExitSwitch, "model switches cannot be combined with --load-model: the model file holds them");
+  if (!o.loadModel.empty() && !o.roi.empty())
+    fail(kExitSwitch, "--roi cannot be combined with --load-model: the model file holds the ROI");
   if (const scvardo::ParamSpec* bad = scvardo::firstOutOfRange(p))
     fail(kExitSwitch, "invalid value " + bad->format(bad->get(p)) + " for " + bad->cliSwitch +
                           ": it must be " + bad->range);
@@ -276,8 +280,18 @@ int exitFor(const scvardo::Error& e) {
     case scvardo::Error::Kind::Input: return kExitInput;
     case scvardo::Error::Kind::Memory: return kExitNoMemory;
     case scvardo::Error::Kind::Output: return kExitLostOutput;
+    case scvardo::Error::Kind::Unreadable: return kExitInput;
   }
   return kExitInput;
+}
+
+// A saved or loaded model that is still calibrating gets no mask for its
+// next frames: say so.
+void noteCalibration(const scvardo::BackgroundSubtractor& bs, const std::string& file) {
+  const long long seen = bs.getFrameCount(), K = bs.getParams().K;
+  if (seen < K)
+    std::fprintf(stderr, "sc-vardo-video: %s: the model has seen %lld of its %lld calibration frames\n",
+                 file.c_str(), seen, K);
 }
 
 int run(const Options& o) {
@@ -288,16 +302,12 @@ int run(const Options& o) {
   }
   cv::Ptr<scvardo::BackgroundSubtractor> bs;
   try {
-    bs = scvardo::createBackgroundSubtractor(o.params, roi);
-    if (!o.loadModel.empty()) {
-      cv::FileStorage file;
-      try {
-        file.open(o.loadModel, cv::FileStorage::READ);
-      } catch (const cv::Exception&) {
-      }
-      if (!file.isOpened()) fail(kExitInput, "cannot read model file " + o.loadModel);
-      bs->read(file.root());
+    if (o.loadModel.empty()) {
+      bs = scvardo::createBackgroundSubtractor(o.params, roi);
+    } else {
+      bs = scvardo::load(o.loadModel);
       bs->setThreads(o.params.threads);
+      noteCalibration(*bs, o.loadModel);
     }
   } catch (const scvardo::Error& e) {
     fail(exitFor(e), e.what());
@@ -328,7 +338,7 @@ int run(const Options& o) {
     while (!interrupted && source.read(frame)) {
       ++index;
       bs->apply(frame, mask);
-      // A loaded model is past calibration, so every frame is detected.
+      // A model loaded after calibration detects every frame.
       if (bs->getFrameCount() > K) {
         if (!o.outDir.empty() && !saveMaskPng(o.outDir, index, mask)) lost = true;
         if (!o.maskVideo.empty()) maskVideo.write(o.maskVideo, mask, fps);
@@ -356,6 +366,7 @@ int run(const Options& o) {
   overlayVideo.release();
   if (index == 0) fail(kExitInput, "no frame could be read from " + o.input);
   if (!o.saveModel.empty()) {
+    noteCalibration(*bs, o.saveModel);
     try {
       bs->save(o.saveModel);
     } catch (const scvardo::Error& e) {

@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -147,15 +148,29 @@ bool stopsInWrite(const std::string& path) {
 }  // namespace
 
 WriteOutcome writeFileAtomic(const std::string& path, const void* data, std::size_t size) {
+  return writeFileAtomic(path, std::vector<OutputPiece>{{data, size}});
+}
+
+WriteOutcome writeFileAtomic(const std::string& path, const std::vector<OutputPiece>& pieces) {
   Temp t;
   std::string why;
   if (!createTemp(path, t, why)) return WriteOutcome{WriteOutcome::CannotCreate, why};
-  const auto* bytes = static_cast<const unsigned char*>(data);
-  const std::size_t half = stopsInWrite(path) ? size / 2 : size;
-  if (!writeAll(t.fd, bytes, half)) return failed(t, std::strerror(errno));
-  if (half != size) {
-    ::raise(SIGSTOP);
-    if (!writeAll(t.fd, bytes + half, size - half)) return failed(t, std::strerror(errno));
+  std::size_t total = 0;
+  for (const OutputPiece& p : pieces) total += p.size;
+  std::size_t stopAt = stopsInWrite(path) ? total / 2 : SIZE_MAX, written = 0;
+  for (const OutputPiece& p : pieces) {
+    const auto* bytes = static_cast<const unsigned char*>(p.data);
+    std::size_t left = p.size;
+    if (stopAt >= written && stopAt - written < left) {
+      const std::size_t first = stopAt - written;
+      if (!writeAll(t.fd, bytes, first)) return failed(t, std::strerror(errno));
+      ::raise(SIGSTOP);
+      bytes += first;
+      left -= first;
+      stopAt = SIZE_MAX;
+    }
+    if (!writeAll(t.fd, bytes, left)) return failed(t, std::strerror(errno));
+    written += p.size;
   }
   const int fd = t.fd;
   t.fd = -1;

@@ -20,6 +20,14 @@ struct WriteOutcome {
 
 WriteOutcome writeFileAtomic(const std::string& path, const void* data, std::size_t size);
 
+// The pieces one after the other, as one file, without gathering them in
+// memory first.
+struct OutputPiece {
+  const void* data;
+  std::size_t size;
+};
+WriteOutcome writeFileAtomic(const std::string& path, const std::vector<OutputPiece>& pieces);
+
 // For writers that open a file by name themselves (OpenCV's FileStorage):
 // `fill` writes the temporary path, which ends in the final name's
 // extensions so that the format chosen by extension is the same. It returns

@@ -95,31 +95,31 @@ constexpr ParamSpec kRows[] = {
      [](double v, const Params&) { return v == 0 || v == 1; },
      "per-pixel detection thresholds that follow the background (e2 seeds them), and "
      "absorption of foreground that stays still",
-     Change::Never, nullptr, Report::Own, "Adaptive (0/1)", 2},
+     Change::Never, nullptr, Report::Own, "Adaptive (0/1)", 3},
     {"absorbSpan", "AbsorbSpan", "--absorb-span", Type::Int, &Params::absorbSpan, nullptr,
      "1 to 1000000", [](double v, const Params&) { return v >= 1 && v <= 1000000; },
      "frames within which foreground that stays still fades into the background",
-     Change::NextFrame, "adaptive", Report::Own, "Absorb span", 2},
+     Change::NextFrame, "adaptive", Report::Own, "Absorb span", 3},
     {"thresholdLow", "ThresholdLow", "--threshold-low", Type::Real, nullptr, &Params::thresholdLow,
      "greater than 0 and at most thresholdHigh (--threshold-high)",
      [](double v, const Params& p) { return v > 0 && v <= p.thresholdHigh; },
      "lowest per-pixel detection threshold", Change::NextFrame, "adaptive", Report::Own,
-     "Threshold low", 2},
+     "Threshold low", 3},
     {"thresholdHigh", "ThresholdHigh", "--threshold-high", Type::Real, nullptr,
      &Params::thresholdHigh, "at least thresholdLow (--threshold-low)",
      [](double v, const Params& p) { return v >= p.thresholdLow; },
      "highest per-pixel detection threshold", Change::NextFrame, "adaptive", Report::Own,
-     "Threshold high", 2},
+     "Threshold high", 3},
     {"distanceGain", "DistanceGain", "--distance-gain", Type::Real, nullptr, &Params::distanceGain,
      "0 or more", [](double v, const Params&) { return v >= 0; },
      "a pixel's threshold stays above this times the running mean of its distance to the "
      "model while background",
-     Change::NextFrame, "adaptive", Report::Own, "Distance gain", 2},
+     Change::NextFrame, "adaptive", Report::Own, "Distance gain", 3},
     {"flickerTrain", "FlickerTrain", "--flicker-train", Type::Real, nullptr, &Params::flickerTrain,
      "in [0, 1]", [](double v, const Params&) { return v >= 0 && v <= 1; },
      "foreground the coherence vote clears is trained where the pixel's rate of spurious "
      "foreground is above this",
-     Change::NextFrame, "adaptive", Report::Own, "Flicker train", 2},
+     Change::NextFrame, "adaptive", Report::Own, "Flicker train", 3},
 };
 
 }  // namespace

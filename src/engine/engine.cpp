@@ -246,11 +246,27 @@ void Engine::backgroundImage(cv::Mat& out) const {
   snapshotToBgr(rgb, g_.H, g_.W, out);
 }
 
-void Engine::restore(int W, int H, std::int64_t frames, const LabelMask& labels,
-                     const FloatPlanes& model) {
+std::vector<StoredArray> Engine::storedArrays() {
+  if (!started()) return {};
+  using T = StoredArray::Type;
+  std::vector<StoredArray> stored{{"labels", T::Byte, g_.H, g_.W, labels_.data()},
+          {"model_x", T::Float, g_.modelH(), g_.modelW(), (*current_)[0]},
+          {"model_y", T::Float, g_.modelH(), g_.modelW(), (*current_)[1]},
+          {"model_v", T::Float, g_.modelH(), g_.modelW(), (*current_)[2]}};
+  if (adapt_)
+    for (const AdaptiveState::Array& a : adapt_->arrays())
+      stored.push_back({a.name, a.kind == AdaptiveState::Kind::Byte    ? T::Byte
+                                : a.kind == AdaptiveState::Kind::Int32 ? T::Int32
+                                                                       : T::Float,
+                        g_.H, g_.W, a.data});
+  return stored;
+}
+
+void Engine::beginRestore(int W, int H, std::int64_t frames) {
   allocate(W, H);
   frames_ = frames;
-  labels_ = labels;
-  copyPlanes(model, g_.cells(), *current_);
-  if (next_) copyPlanes(model, g_.cells(), *next_);
+}
+
+void Engine::finishRestore() {
+  if (next_) copyPlanes(*current_, g_.cells(), *next_);
 }

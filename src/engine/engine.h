@@ -29,6 +29,17 @@ void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& m
 // Models a run keeps: one with the fast passes in place, two with the
 // reference passes (the adaptive mode runs these).
 int modelCopies(const scvardo::Params& p);
+// One array of a model file: rows x cols elements, row-major.
+struct StoredArray {
+  enum class Type { Byte, Int32, Float };
+  const char* name;
+  Type type;
+  int rows, cols;
+  void* data;
+  std::size_t bytes() const {
+    return static_cast<std::size_t>(rows) * static_cast<std::size_t>(cols) * (type == Type::Byte ? 1 : 4);
+  }
+};
 
 class Engine {
  public:
@@ -75,10 +86,15 @@ class Engine {
   void modelImage(cv::Mat& out) const;
   void backgroundImage(cv::Mat& out) const;
 
-  // A started engine with this model, labels and frame count, as persisted.
-  // The sizes must match the geometry.
-  void restore(int W, int H, std::int64_t frames, const LabelMask& labels,
-               const FloatPlanes& model);
+  // The per-pixel state a model file holds besides the parameters, the ROI
+  // and the frame count, by name; writable, for restoring. Empty before the
+  // first frame. State added here is saved and loaded by every format.
+  std::vector<StoredArray> storedArrays();
+  // Restoring a saved model: allocates for W x H frames and takes the frame
+  // count (throws scvardo::Error as apply() does for a first frame); the
+  // caller then fills storedArrays() and calls finishRestore().
+  void beginRestore(int W, int H, std::int64_t frames);
+  void finishRestore();
 
  private:
   void allocate(int W, int H);

@@ -1,16 +1,22 @@
 // The public face: scvardo::BackgroundSubtractor over the engine, and its
-// persistence through cv::FileStorage.
+// persistence: the binary .scvm file (engine/model_file.h) and the text
+// formats of cv::FileStorage, both read within bounds by scvardo::load.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <new>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <opencv2/core.hpp>
 
+#include "core/input_file.h"
 #include "core/memory.h"
 #include "core/output_file.h"
 #include "engine/engine.h"
+#include "engine/model_file.h"
 #include "model/passes_select.h"
 #include "scvardo/scvardo.hpp"
 
@@ -18,9 +24,6 @@ namespace scvardo {
 namespace {
 
 constexpr const char* kFormat = "scvardo-model";
-// 2 added the adaptive mode's parameters and, when it is on, its per-pixel
-// state; a version 1 file reads as the adaptive mode off.
-constexpr int kFormatVersion = 2;
 
 void checkParams(const Params& p) {
   const std::string problem = paramsProblem(p);
@@ -35,16 +38,8 @@ RoiMask roiFrom(cv::InputArray roi) {
   return RoiMask::fromImage(m);
 }
 
-std::size_t elementBytes(AdaptiveState::Kind kind) {
-  return kind == AdaptiveState::Kind::Byte ? 1 : 4;
-}
-
-int matType(AdaptiveState::Kind kind) {
-  return kind == AdaptiveState::Kind::Float ? CV_32FC1 : kind == AdaptiveState::Kind::Byte ? CV_8UC1 : CV_32SC1;
-}
-
-// FNV-1a over the persisted arrays, so that a damaged file is refused.
-std::uint64_t checksum(const Engine& e) {
+// Format version 1's checksum: FNV-1a over the arrays alone.
+std::uint64_t legacyChecksum(const Engine& e) {
   std::uint64_t h = 1469598103934665603ull;
   auto add = [&h](const void* data, std::size_t size) {
     const auto* b = static_cast<const unsigned char*>(data);
@@ -53,9 +48,6 @@ std::uint64_t checksum(const Engine& e) {
   for (int k = 0; k < 3; ++k) add(e.model()[k], e.geometry().cells() * sizeof(float));
   add(e.labels().data(), e.labels().size());
   add(e.roi().bytes.data(), e.roi().bytes.size());
-  if (const AdaptiveState* a = e.adaptive())
-    for (const AdaptiveState::Array& arr : const_cast<AdaptiveState*>(a)->arrays())
-      add(arr.data, e.geometry().pixels() * elementBytes(arr.kind));
   return h;
 }
 
@@ -65,8 +57,20 @@ std::string hex(std::uint64_t v) {
   return buf;
 }
 
-[[noreturn]] void badFile(const std::string& why) {
-  throw Error(Error::Kind::Input, "not a usable SC-VARDO model file: " + why);
+// Refusals carry the reason alone; the caller says which file.
+[[noreturn]] void badFile(const std::string& why) { throw Error(Error::Kind::Input, why); }
+
+template <typename F>
+auto prefixed(const std::string& prefix, F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const Error& e) {
+    throw Error(e.kind(), prefix + e.what());
+  } catch (const cv::Exception& e) {
+    throw Error(Error::Kind::Input, prefix + e.err);
+  } catch (const std::bad_alloc&) {
+    throw Error(Error::Kind::Memory, prefix + "not enough memory");
+  }
 }
 
 int readInt(const cv::FileNode& node, const char* key) {
@@ -81,18 +85,109 @@ float readReal(const cv::FileNode& node, const char* key) {
   return static_cast<float>(static_cast<double>(v));
 }
 
-cv::Mat readMat(const cv::FileNode& node, const char* key, int rows, int cols, int type) {
-  cv::Mat m;
-  node[key] >> m;
-  if (m.rows != rows || m.cols != cols || m.type() != type)
-    badFile(std::string("\"") + key + "\" is missing or of the wrong size");
-  return m;
+int cvType(StoredArray::Type t) {
+  return t == StoredArray::Type::Byte ? CV_8UC1 : t == StoredArray::Type::Int32 ? CV_32SC1 : CV_32FC1;
+}
+
+std::int64_t readFrames(const cv::FileNode& node) {
+  const std::string text = node["frames"].isString() ? static_cast<std::string>(node["frames"]) : "";
+  std::int64_t frames = 0;
+  bool count = !text.empty() && text.size() <= 16;
+  for (char c : text) {
+    count = count && c >= '0' && c <= '9';
+    if (count) frames = frames * 10 + (c - '0');
+  }
+  if (!count || frames > kMaxModelFrames) badFile("\"frames\" is missing or not a count from 0 to 2^53");
+  return frames;
+}
+
+// An engine from a FileStorage node (the file's root or its top node), and
+// the format version it had.
+struct FromText {
+  std::unique_ptr<Engine> engine;
+  int version;
+};
+
+FromText readNode(const cv::FileNode& fileNode, int threads) {
+  const std::string top = "scvardo_BackgroundSubtractor";
+  cv::FileNode node = fileNode;
+  if (node.isMap() && !node[top].empty()) node = node[top];
+  if (!node.isMap() || !node["format"].isString() || static_cast<std::string>(node["format"]) != kFormat)
+    badFile("it holds no SC-VARDO model");
+  const int version = readInt(node, "version");
+  if (version < 1 || version > kModelFormatVersion) badFile(unsupportedVersion(version, 1));
+  // What the file does not hold (threads; parameters newer than the file)
+  // takes the given value or its default.
+  Params p;
+  p.threads = threads;
+  for (const ParamSpec& row : paramTable()) {
+    if (row.fileSince == 0 || row.fileSince > version) continue;
+    if (row.whole())
+      p.*row.intField = readInt(node, row.name);
+    else
+      p.*row.realField = readReal(node, row.name);
+  }
+  const std::string problem = paramsProblem(p);
+  if (!problem.empty()) badFile(problem);
+  cv::Mat roiImage;
+  node["roi"] >> roiImage;
+  if (!roiImage.empty() && roiImage.type() != CV_8UC1) badFile("\"roi\" is not an 8-bit image");
+  const std::int64_t frames = readFrames(node);
+
+  auto engine = std::make_unique<Engine>(p, RoiMask::fromImage(roiImage));
+  if (frames > 0) {
+    const int W = readInt(node, "width"), H = readInt(node, "height");
+    if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31))
+      badFile("its frame size " + std::to_string(W) + "x" + std::to_string(H) + " is not usable");
+    engine->beginRestore(W, H, frames);
+    for (const StoredArray& a : engine->storedArrays()) {
+      cv::Mat m;
+      node[a.name] >> m;
+      if (m.rows != a.rows || m.cols != a.cols || m.type() != cvType(a.type))
+        badFile(std::string("\"") + a.name + "\" is missing or of the wrong size");
+      const std::size_t rowBytes = a.bytes() / static_cast<std::size_t>(a.rows);
+      for (int r = 0; r < a.rows; ++r)
+        std::memcpy(static_cast<char*>(a.data) + static_cast<std::size_t>(r) * rowBytes, m.ptr(r), rowBytes);
+    }
+    engine->finishRestore();
+  }
+  // Version 1 covered the arrays alone; later ones cover everything.
+  if (version > 1 || frames > 0) {
+    const std::string sum = version == 1 ? hex(legacyChecksum(*engine)) : hex(modelDigest(*engine, version));
+    if (!node["checksum"].isString() || static_cast<std::string>(node["checksum"]) != sum)
+      badFile("the checksum does not match its data");
+  }
+  return FromText{std::move(engine), version};
+}
+
+// A text model file (.yml, .yml.gz, .xml, .json), read within bounds.
+std::unique_ptr<Engine> readTextModel(InputFile& in, int threads) {
+  const std::string text = readModelText(in);
+  cv::FileStorage fs;
+  try {
+    fs.open(text, cv::FileStorage::READ | cv::FileStorage::MEMORY);
+  } catch (const cv::Exception& e) {
+    badFile("it cannot be parsed as YAML, XML or JSON (" + e.err + ")");
+  }
+  if (!fs.isOpened()) badFile("it is neither a .scvm file nor YAML, XML or JSON");
+  FromText t = readNode(fs.root(), threads);
+  // The parser wraps integers silently ("K: 4294967346" reads as 50): the
+  // text must say what was read.
+  const Engine& e = *t.engine;
+  std::vector<std::pair<std::string, long long>> ints{{"version", t.version}};
+  if (e.started()) ints.insert(ints.end(), {{"width", e.geometry().W}, {"height", e.geometry().H}});
+  for (const ParamSpec& row : paramTable())
+    if (row.whole() && row.fileSince != 0 && row.fileSince <= t.version)
+      ints.emplace_back(row.name, static_cast<long long>(row.get(e.params())));
+  checkIntegerTexts(text, ints);
+  return std::move(t.engine);
 }
 
 class Subtractor final : public BackgroundSubtractor {
  public:
   Subtractor(const Params& params, RoiMask roi)
       : engine_(std::make_unique<Engine>(params, std::move(roi))) {}
+  explicit Subtractor(std::unique_ptr<Engine> engine) : engine_(std::move(engine)) {}
 
   void setParams(const Params& params) override {
     checkParams(params);
@@ -143,9 +238,9 @@ class Subtractor final : public BackgroundSubtractor {
   }
 
   void write(cv::FileStorage& fs) const override {
-    const Engine& e = *engine_;
+    Engine& e = *engine_;
     const Params& p = e.params();
-    fs << "format" << kFormat << "version" << kFormatVersion;
+    fs << "format" << kFormat << "version" << kModelFormatVersion;
     for (const ParamSpec& row : paramTable()) {
       if (row.fileSince == 0) continue;
       fs << row.name;
@@ -155,31 +250,28 @@ class Subtractor final : public BackgroundSubtractor {
         fs << p.*row.realField;
     }
     // The ROI as given: empty when every pixel is processed whatever the size.
-    const RoiMask& roi = e.roi();
+    const RoiMask roi = e.givenRoi();
     fs << "roi" << (roi.W == 0 ? cv::Mat() : cv::Mat(roi.H, roi.W, CV_8UC1, const_cast<std::uint8_t*>(roi.bytes.data())));
     fs << "frames" << std::to_string(e.frames());
-    if (!e.started()) return;
-    const Geometry& g = e.geometry();
-    fs << "width" << g.W << "height" << g.H;
-    fs << "labels" << cv::Mat(g.H, g.W, CV_8UC1, const_cast<std::uint8_t*>(e.labels().data()));
-    const char* names[3] = {"model_x", "model_y", "model_v"};
-    for (int k = 0; k < 3; ++k)
-      fs << names[k] << cv::Mat(g.modelH(), g.modelW(), CV_32FC1, const_cast<float*>(e.model()[k]));
-    if (const AdaptiveState* a = e.adaptive())
-      for (const AdaptiveState::Array& arr : const_cast<AdaptiveState*>(a)->arrays())
-        fs << std::string("adapt_") + arr.name << cv::Mat(g.H, g.W, matType(arr.kind), arr.data);
-    fs << "checksum" << hex(checksum(e));
+    if (e.started()) {
+      fs << "width" << e.geometry().W << "height" << e.geometry().H;
+      for (const StoredArray& a : e.storedArrays()) fs << a.name << cv::Mat(a.rows, a.cols, cvType(a.type), a.data);
+    }
+    fs << "checksum" << hex(modelDigest(e, kModelFormatVersion));
   }
 
   void read(const cv::FileNode& fileNode) override {
-    try {
-      readChecked(fileNode);
-    } catch (const cv::Exception& ex) {
-      badFile(ex.err);
-    }
+    engine_ = prefixed("not a usable SC-VARDO model file: ",
+                       [&] { return readNode(fileNode, engine_->params().threads).engine; });
   }
 
   void save(const cv::String& filename) const override {
+    std::string why;
+    if (isBinaryModelName(filename)) {
+      if (!writeBinaryModel(*engine_, filename, why))
+        throw Error(Error::Kind::Output, "cannot write model file " + filename + ": " + why);
+      return;
+    }
     const WriteOutcome out = writeFileAtomic(filename, [this](const std::string& tmp, std::string& why) {
       try {
         cv::FileStorage fs(tmp, cv::FileStorage::WRITE);
@@ -209,71 +301,6 @@ class Subtractor final : public BackgroundSubtractor {
   }
 
  private:
-  void readChecked(const cv::FileNode& fileNode) {
-    cv::FileNode node = fileNode;
-    if (node.isMap() && !node[getDefaultName()].empty()) node = node[getDefaultName()];
-    if (!node.isMap() || !node["format"].isString() || static_cast<std::string>(node["format"]) != kFormat)
-      badFile("it holds no SC-VARDO model");
-    const int version = readInt(node, "version");
-    if (version < 1 || version > kFormatVersion)
-      badFile("format version " + std::to_string(version) + " is not supported");
-    // What the file does not hold (threads; parameters newer than the file)
-    // keeps its current value or its default.
-    Params p;
-    p.threads = engine_->params().threads;
-    for (const ParamSpec& row : paramTable()) {
-      if (row.fileSince == 0 || row.fileSince > version) continue;
-      if (row.whole())
-        p.*row.intField = readInt(node, row.name);
-      else
-        p.*row.realField = readReal(node, row.name);
-    }
-    try {
-      checkParams(p);
-    } catch (const Error& e) {
-      badFile(e.what());
-    }
-    cv::Mat roiImage;
-    node["roi"] >> roiImage;
-    if (!roiImage.empty() && roiImage.type() != CV_8UC1) badFile("\"roi\" is not an 8-bit image");
-    const std::string framesText = node["frames"].isString() ? static_cast<std::string>(node["frames"]) : "";
-    char* end = nullptr;
-    const long long frames = std::strtoll(framesText.c_str(), &end, 10);
-    if (framesText.empty() || *end != '\0' || frames < 0) badFile("\"frames\" is missing or not a count");
-
-    auto engine = std::make_unique<Engine>(p, RoiMask::fromImage(roiImage));
-    if (frames > 0) {
-      const int W = readInt(node, "width"), H = readInt(node, "height");
-      if (W <= 0 || H <= 0 || static_cast<long long>(W) * H > (1LL << 31)) badFile("bad frame size");
-      const Geometry g{W, H, p.n};
-      const cv::Mat labels = readMat(node, "labels", H, W, CV_8UC1);
-      FloatPlanes model(3, g.cells());
-      const char* names[3] = {"model_x", "model_y", "model_v"};
-      for (int k = 0; k < 3; ++k) {
-        const cv::Mat m = readMat(node, names[k], g.modelH(), g.modelW(), CV_32FC1);
-        for (int r = 0; r < m.rows; ++r)
-          std::memcpy(model[k] + static_cast<std::size_t>(r) * m.cols, m.ptr<float>(r),
-                      static_cast<std::size_t>(m.cols) * sizeof(float));
-      }
-      LabelMask labelBytes(g.pixels());
-      for (int r = 0; r < H; ++r)
-        std::memcpy(labelBytes.data() + static_cast<std::size_t>(r) * W, labels.ptr(r), static_cast<std::size_t>(W));
-      engine->restore(W, H, frames, labelBytes, model);
-      if (AdaptiveState* a = engine->adaptive()) {
-        for (const AdaptiveState::Array& arr : a->arrays()) {
-          const std::string key = std::string("adapt_") + arr.name;
-          const cv::Mat m = readMat(node, key.c_str(), H, W, matType(arr.kind));
-          for (int r = 0; r < H; ++r)
-            std::memcpy(static_cast<char*>(arr.data) + static_cast<std::size_t>(r) * W * elementBytes(arr.kind),
-                        m.ptr(r), static_cast<std::size_t>(W) * elementBytes(arr.kind));
-        }
-      }
-      if (!node["checksum"].isString() || static_cast<std::string>(node["checksum"]) != hex(checksum(*engine)))
-        badFile("the checksum does not match its data");
-    }
-    engine_ = std::move(engine);
-  }
-
   std::unique_ptr<Engine> engine_;
 };
 
@@ -286,6 +313,16 @@ cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params, c
 
 std::string memoryShortfall(const Params& params, cv::Size frameSize) {
   return ::memoryShortfall(frameSize.width, frameSize.height, params.n, modelCopies(params));
+}
+
+cv::Ptr<BackgroundSubtractor> load(const std::string& path) {
+  return prefixed("cannot read model file " + path + ": ", [&] {
+    InputFile in(path);
+    const int threads = Params{}.threads;
+    if (isBinaryModelName(path) || hasBinaryModelSignature(in))
+      return cv::Ptr<BackgroundSubtractor>(std::make_shared<Subtractor>(readBinaryModel(in, threads)));
+    return cv::Ptr<BackgroundSubtractor>(std::make_shared<Subtractor>(readTextModel(in, threads)));
+  });
 }
 
 const char* version() { return "0.2.0"; }
