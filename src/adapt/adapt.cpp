@@ -4,20 +4,23 @@
 // neighbourhood vote, or gone again after a frame or two: what a restless
 // background gives, not a passing object) raises its threshold by
 // kThresholdRise; every other frame lowers it by kThresholdFall, so it
-// settles where spurious foreground is rare. It stays within
+// settles where about one frame in eleven is spurious. Small steps keep it
+// from chasing single events (a car's passing edge, a gust). It stays within
 // [thresholdLow, thresholdHigh] and above distanceGain times the running
 // mean of the pixel's nearest distance while background, which keeps it
 // clear of the pixel's noise.
 //
-// Absorption: a foreground pixel whose colour stays within its threshold of
-// the colour it had when it turned still counts still frames; from half the
-// absorption span on, the update trains it (ctx.adapt.absorb) at a rate that
-// brings its winner within reach in a quarter of the span, so it fades into
-// the background by the end of the span. A person who stands shifts
-// and breathes: the colour drifts from where it started and the count
-// begins again. Foreground cleared by the vote is trained as well where the
-// pixel's spurious rate is above flickerTrain: the restless background
-// learns the colours it shows now and then.
+// Absorption: a foreground pixel whose colour stays within half its
+// threshold of the colour it had when it turned still counts still frames
+// (half: a person who waits moves less than the detection notices, but more
+// than this); from half the absorption span on, the update trains it
+// (ctx.adapt.absorb) at a rate that brings its winner within reach in a
+// quarter of the span, so it fades into the background by the end of the
+// span. A person who stands shifts and breathes: the colour drifts from
+// where it started and the count begins again. Foreground cleared by the
+// vote is trained as well where the pixel's spurious rate is above
+// flickerTrain: the restless background learns the colours it shows now and
+// then.
 #include "adapt/adapt.h"
 
 #include <algorithm>
@@ -27,8 +30,9 @@
 
 namespace {
 
-constexpr float kThresholdRise = 0.05f;
-constexpr float kThresholdFall = 0.005f;
+constexpr float kThresholdRise = 0.02f;
+constexpr float kThresholdFall = 0.002f;
+constexpr float kStillTolerance = 0.5f;  // of the threshold
 constexpr float kFlickerRate = 1.0f / 16;   // of the running spurious rate
 constexpr float kDistanceRate = 1.0f / 32;  // of the running nearest distance
 constexpr float kDistanceCap = 0.2f;        // one frame's say in it
@@ -122,7 +126,7 @@ void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMa
   const int start = (prm.absorbSpan + 1) / 2;
   forRoiPixels(ctx, [&](std::size_t p) {
     const std::uint8_t label = labels[p];
-    const bool stays = label == 255 && squaredChange(frame, s.still, p) <= s.threshold[p];
+    const bool stays = label == 255 && squaredChange(frame, s.still, p) <= kStillTolerance * s.threshold[p];
     std::int32_t& n = s.stillFrames[p];
     n = stays ? n + (n < start ? 1 : 0) : 0;
     if (!stays) remember(frame, s, p);
