@@ -126,6 +126,29 @@ TEST(AdaptiveSteps, ThresholdRisesOnSpuriousForegroundAndSettlesWithinItsBounds)
   EXPECT_LT(q.a.threshold[0], prm.e2);
 }
 
+// Cleared foreground is trained only where the pixel is restless and no
+// foreground is left in its 3x3 window (not the rim of a blob).
+TEST(AdaptiveSteps, ClearedForegroundIsTrainedWhereRestlessAndAlone) {
+  const struct {
+    float flicker;
+    int foregroundAt;  // a 255 at this pixel of the 3x3 frame, -1 none
+    std::uint8_t expected;
+  } cases[] = {{0.5f, -1, kAbsorbCleared}, {0.5f, 0, 0}, {0.5f, 8, 0}, {0.1f, -1, 0}};
+  for (const auto& c : cases) {
+    PassSetup s(3, 3, 3);
+    s.params.adaptive = 1;
+    AdaptiveState a(9);
+    FloatPlanes frame = filledPlanes(9, kPixel);
+    adaptInitialise(s.ctx(), frame, a);
+    a.flicker.assign(9, c.flicker);
+    LabelMask labels(9, 0);
+    labels[4] = 170;
+    if (c.foregroundAt >= 0) labels[static_cast<std::size_t>(c.foregroundAt)] = 255;
+    adaptDetect(s.ctx(), frame, labels, a);
+    EXPECT_EQ(a.absorb[4], c.expected) << "flicker " << c.flicker << ", foreground at " << c.foregroundAt;
+  }
+}
+
 // ---- Whole runs through the face ------------------------------------------------
 
 // A textured 32x24 scene; from frame 12 a parcel stands at (8..15, 6..13).

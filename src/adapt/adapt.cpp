@@ -19,8 +19,9 @@
 // span. A person who stands shifts and breathes: the colour drifts from
 // where it started and the count begins again. Foreground cleared by the
 // vote is trained as well where the pixel's spurious rate is above
-// flickerTrain: the restless background learns the colours it shows now and
-// then.
+// flickerTrain and no foreground is left around it: the restless background
+// learns the colours it shows now and then, the rim of a person who waits
+// is not taught to the model.
 #include "adapt/adapt.h"
 
 #include <algorithm>
@@ -68,6 +69,16 @@ void forRoiPixels(const PassContext& ctx, const Fn& fn) {
     for (std::size_t p = static_cast<std::size_t>(r0) * W; p < static_cast<std::size_t>(r1) * W; ++p)
       if (ctx.roi.bytes[p] != 0) fn(p);
   });
+}
+
+// Whether a pixel of p's 3x3 window is foreground (255).
+bool foregroundAround(const PassContext& ctx, const LabelMask& labels, std::size_t p) {
+  const int W = ctx.g.W, H = ctx.g.H;
+  const int r = static_cast<int>(p / W), c = static_cast<int>(p % W);
+  for (int y = std::max(r - 1, 0); y <= std::min(r + 1, H - 1); ++y)
+    for (int x = std::max(c - 1, 0); x <= std::min(c + 1, W - 1); ++x)
+      if (labels[static_cast<std::size_t>(y) * W + x] == 255) return true;
+  return false;
 }
 
 void remember(const FloatPlanes& frame, AdaptiveState& s, std::size_t p) {
@@ -131,8 +142,7 @@ void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMa
     n = stays ? n + (n < start ? 1 : 0) : 0;
     if (!stays) remember(frame, s, p);
     follow(prm, s, p, label);
-    s.absorb[p] = n >= start ? kAbsorbStill
-                  : label == 170 && s.flicker[p] > prm.flickerTrain ? kAbsorbCleared
-                                                                    : 0;
+    const bool restless = label == 170 && s.flicker[p] > prm.flickerTrain && !foregroundAround(ctx, labels, p);
+    s.absorb[p] = n >= start ? kAbsorbStill : restless ? kAbsorbCleared : 0;
   });
 }
