@@ -118,7 +118,7 @@ constexpr ParamSpec kRows[] = {
     {"flickerTrain", "FlickerTrain", "--flicker-train", Type::Real, nullptr, &Params::flickerTrain,
      "in [0, 1]", [](double v, const Params&) { return v >= 0 && v <= 1; },
      "foreground the coherence vote clears is trained where the pixel's rate of spurious "
-     "foreground is above this",
+     "foreground is above this and no foreground is next to it",
      Change::NextFrame, "adaptive", Report::Own, "Flicker train", 3},
 };
 
