@@ -215,7 +215,7 @@ TEST(Core, ParameterTable) {
     names.insert(row.name);
     switches.insert(row.cliSwitch);
     cvNames.insert(row.cvName);
-    const bool isInt = row.type == scvardo::ParamSpec::Type::Int;
+    const bool isInt = row.whole();
     EXPECT_TRUE(isInt == (row.intField != nullptr) && isInt == (row.realField == nullptr)) << row.name;
     EXPECT_TRUE(row.inRange(scvardo::Params())) << row.name;
     EXPECT_EQ(scvardo::findParam(row.name), &row);
@@ -231,7 +231,11 @@ TEST(Core, ParameterTable) {
       {"n", 9, true},        {"n", 11, false},       {"n", 1, false},        {"K", 0, true},
       {"K", -1, false},      {"medianWidth", 1, true}, {"medianWidth", 255, true}, {"medianWidth", 257, false},
       {"medianWidth", 4, false}, {"threads", 256, true}, {"threads", 257, false}, {"Cw", -7, true},
-      {"shadowRemoval", -1, true}};
+      {"shadowRemoval", -1, true}, {"adaptive", 1, true},   {"adaptive", 2, false},  {"absorbSpan", 0, false},
+      {"absorbSpan", 1000000, true}, {"absorbSpan", 1000001, false}, {"thresholdLow", 0, false},
+      {"thresholdLow", 0.06, true}, {"thresholdLow", 0.07, false}, {"thresholdHigh", 0.003, false},
+      {"distanceGain", 0, true}, {"distanceGain", -0.1, false}, {"flickerTrain", 1, true},
+      {"flickerTrain", 1.01, false}, {"flickerTrain", NAN, false}};
   for (const auto& [name, value, ok] : edges) {
     scvardo::Params p;
     scvardo::findParam(name)->set(p, value);

@@ -1,12 +1,12 @@
 """The layers hold: no source folder includes a folder above it
-(core < colour < model < mask < engine < cli); the command-line tools, the
+(core < colour < model, adapt < mask < engine < cli); the command-line tools, the
 Python module and tools/ stand on the public face and core only; and no
 files of src/cli include each other in a circle (a file's header and its
 .cpp count as one)."""
 import pathlib
 import re
 
-RANK = {"core": 0, "colour": 1, "model": 2, "mask": 3, "engine": 4, "cli": 5, "scvardo": -1}
+RANK = {"core": 0, "colour": 1, "model": 2, "adapt": 2, "mask": 3, "engine": 4, "cli": 5, "scvardo": -1}
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 SRC = ROOT / "src"
 INCLUDE = re.compile(r'#include "([a-z_]+)/([a-z_]+)\.[a-z]+"')

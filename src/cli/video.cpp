@@ -147,11 +147,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
       const auto text = std::find_if(std::begin(texts), std::end(texts), [&](const auto& t) { return a == t.first; });
       if (row == nullptr && text == std::end(texts) && a != "--fps")
         fail(kExitSwitch, "unknown switch " + a + " (see sc-vardo-video --help)");
-      if (i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
-      const char* value = argv[++i];
+      const bool flag = row != nullptr && row->type == scvardo::ParamSpec::Type::Flag;
+      if (!flag && i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
+      const char* value = flag ? "1" : argv[++i];
       if (row != nullptr) {
-        row->set(p, row->type == scvardo::ParamSpec::Type::Int ? static_cast<double>(integerValue(a, value))
-                                                               : realValue(a, value));
+        row->set(p, row->whole() ? static_cast<double>(integerValue(a, value)) : realValue(a, value));
         // Threads change the speed only, so they go with a loaded model too.
         if (row->change != scvardo::ParamSpec::Change::AnyTime) o.modelSwitches = true;
       } else if (text != std::end(texts)) {

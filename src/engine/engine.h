@@ -13,6 +13,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "adapt/adapt.h"
 #include "core/planes.h"
 #include "core/types.h"
 #include "core/workers.h"
@@ -25,6 +26,9 @@
 void onlineStep(const PassContext& ctx, const FloatPlanes& frame, FloatPlanes& model,
                 LabelMask& labels, LabelMask& spare, const AlphaTable& alpha);
 
+// Models a run keeps: one with the fast passes in place, two with the
+// reference passes (the adaptive mode runs these).
+int modelCopies(const scvardo::Params& p);
 // One array of a model file: rows x cols elements, row-major.
 struct StoredArray {
   enum class Type { Byte, Int32, Float };
@@ -71,6 +75,9 @@ class Engine {
   const RoiMask& roi() const { return roi_; }
   const LabelMask& labels() const { return labels_; }
   const FloatPlanes& model() const { return *current_; }
+  // The adaptive mode's state; null when it is off or before the first frame.
+  const AdaptiveState* adaptive() const { return adapt_.get(); }
+  AdaptiveState* adaptive() { return adapt_.get(); }
   std::int64_t calibrationNs() const { return calibrationNs_; }
   std::int64_t onlineNs() const { return onlineNs_; }
 
@@ -94,9 +101,12 @@ class Engine {
   void initialise();
   void calibrate(double learningRate);
   void detect(double learningRate, cv::Mat& mask);
+  void detectAdaptive(double learningRate);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
+  // The adaptive mode's rates for absorbed pixels, from c2 and the span.
+  void absorbTable();
   PassContext context();
 
   scvardo::Params p_;
@@ -110,9 +120,10 @@ class Engine {
   std::unique_ptr<WorkerPool> pool_;  // made at the first pass
   WeightKernel kernel_;
   BaseRates rates_;
-  AlphaTable alpha_;
+  AlphaTable alpha_, absorbAlpha_;
   LabelMask labels_, spare_;
   std::vector<int> matchRow_, matchCol_;
+  std::unique_ptr<AdaptiveState> adapt_;  // adaptive mode only
   cv::Mat maskImage_;
   std::int64_t calibrationNs_ = 0, onlineNs_ = 0;
 };
