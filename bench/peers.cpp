@@ -3,11 +3,11 @@
 //
 // SC-VARDO is driven through its public face as sc-vardo drives it (default
 // parameters, K = fromIdx - 1 calibration frames from frame 1, 5x5
-// coherence, the ROI), on one thread and with its default threads (the
-// CPUs the process may use, each frame on them or on one whichever pays); its
-// timed spans are the face's pass times, exactly those of the tool's timing
-// lines: the calibration pass per calibration frame; detection, coherence
-// and update per online frame. For MOG2 and KNN (default parameters,
+// coherence, the ROI), and again with --adaptive, on one thread and with its
+// default threads (the CPUs the process may use, each frame on them or on one
+// whichever pays); its timed spans are the face's pass times, exactly those
+// of the tool's timing lines: the calibration pass per calibration frame;
+// detection, coherence and update per online frame. For MOG2 and KNN (default parameters,
 // shadows detected, the shadow value 127 counted as background) each
 // apply() is timed. Every method writes OUTDIR/<method>/bin%06d.png for the
 // temporal ROI, which is evaluated with the metrics library; one markdown
@@ -126,12 +126,14 @@ bool evaluate(const Sequence& s, const std::string& maskDir, Result& r) {
   return true;
 }
 
-// SC-VARDO with default parameters through the face, as sc-vardo runs it.
-bool runScVardo(const Sequence& s, const std::string& outDir, int threads, Result& r,
-                std::vector<cv::Mat>* keep, const std::vector<cv::Mat>* compare) {
+// SC-VARDO with default parameters (and --adaptive when asked) through the
+// face, as sc-vardo runs it.
+bool runScVardo(const Sequence& s, const std::string& outDir, int threads, bool adaptive,
+                Result& r, std::vector<cv::Mat>* keep, const std::vector<cv::Mat>* compare) {
   scvardo::Params params;
   params.K = s.K;
   params.threads = threads;
+  params.adaptive = adaptive ? 1 : 0;
   cv::Ptr<scvardo::BackgroundSubtractor> bs = scvardo::createBackgroundSubtractor(params, s.roiImage);
   cv::Mat mask;
   int differing = 0;
@@ -156,8 +158,9 @@ bool runScVardo(const Sequence& s, const std::string& outDir, int threads, Resul
   const scvardo::PassTimes t = bs->getPassTimes();
   r.warmupMs = static_cast<double>(t.calibrationNs) / 1e6;
   r.onlineMs = static_cast<double>(t.onlineNs) / 1e6;
-  // One model of 3 float planes of n*n cells per pixel (updated in place).
-  r.bytesPerPixel = 3.0 * params.n * params.n * sizeof(float);
+  // One model of 3 float planes of n*n cells per pixel (updated in place);
+  // adaptive: two models and 30 bytes of per-pixel state and scratch.
+  r.bytesPerPixel = 3.0 * params.n * params.n * sizeof(float) * (adaptive ? 2 : 1) + (adaptive ? 30 : 0);
   if (compare)
     r.note = differing == 0 ? "masks identical to the 1-thread run"
                             : std::to_string(differing) + " masks differ from the 1-thread run";
@@ -278,26 +281,27 @@ int main(int argc, char** argv) {
 
   // SC-VARDO's default: as many threads as the process may use (0).
   const int hardware = scvardo::threadCount(scvardo::Params());
-  {
+  for (const bool adaptive : {false, true}) {
     std::vector<cv::Mat> single;
     for (int threads : {1, hardware}) {
       Result r;
-      r.method = "SC-VARDO (n=3, Cw=5)";
+      r.method = adaptive ? "SC-VARDO --adaptive" : "SC-VARDO (n=3, Cw=5)";
       r.threads = threads;
-      r.outName = "sc-vardo-" + std::to_string(threads) + "t";
+      r.outName = std::string(adaptive ? "sc-vardo-adaptive-" : "sc-vardo-") + std::to_string(threads) + "t";
       const int asked = threads == 1 ? 1 : 0;
-      const Run run = [&s, threads, asked](const std::string& dir, Result& res,
-                                           std::vector<cv::Mat>* keep,
-                                           const std::vector<cv::Mat>* compare) {
-        std::fprintf(stderr, "running SC-VARDO with %d thread(s) ...\n", threads);
-        return runScVardo(s, dir, asked, res, keep, compare);
+      const Run run = [&s, threads, asked, adaptive](const std::string& dir, Result& res,
+                                                     std::vector<cv::Mat>* keep,
+                                                     const std::vector<cv::Mat>* compare) {
+        std::fprintf(stderr, "running SC-VARDO%s with %d thread(s) ...\n", adaptive ? " --adaptive" : "",
+                     threads);
+        return runScVardo(s, dir, asked, adaptive, res, keep, compare);
       };
       const bool first = threads == 1;
       if (!prepareDir(dirFor(r.outName)) ||
           !run(dirFor(r.outName), r, first ? &single : nullptr, first ? nullptr : &single) ||
           !evaluate(s, dirFor(r.outName), r))
         return 1;
-      if (first)
+      if (first && !adaptive)
         r.note = "ms/frame: detection + 5x5 coherence + update (pass times of the face); warm-up: "
                  "the calibration pass per calibration frame (" + std::to_string(s.K - 1) +
                  " frames). Bytes: one model of 3 float planes x n*n.";

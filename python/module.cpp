@@ -150,9 +150,9 @@ std::string pathOf(const py::handle& obj) {
 // A Python value for a row: a whole number for Int rows (beyond the C int
 // range it is out of range), any real number for Real rows.
 double valueOf(const ParamSpec& row, const py::handle& value) {
-  if (row.type == ParamSpec::Type::Int) {
+  if (row.whole()) {
     if (!PyIndex_Check(value.ptr()))
-      throw py::type_error(std::string(row.name) + " must be an integer, not " + typeName(value));
+      throw py::type_error(std::string(row.name) + (row.type == ParamSpec::Type::Flag ? " must be a bool, not " : " must be an integer, not ") + typeName(value));
     const py::object index = py::reinterpret_steal<py::object>(PyNumber_Index(value.ptr()));
     if (!index) throw py::error_already_set();
     int overflow = 0;
@@ -171,8 +171,25 @@ double valueOf(const ParamSpec& row, const py::handle& value) {
 }
 
 py::object getFrom(const ParamSpec& row, const scvardo::Params& p) {
-  if (row.type == ParamSpec::Type::Int) return py::int_(static_cast<int>(row.get(p)));
+  switch (row.type) {
+    case ParamSpec::Type::Int:
+      return py::int_(static_cast<int>(row.get(p)));
+    case ParamSpec::Type::Flag:
+      return py::bool_(row.get(p) != 0);
+    case ParamSpec::Type::Real:
+      break;
+  }
   return py::float_(row.get(p));
+}
+
+const char* pythonType(const ParamSpec& row) {
+  return row.type == ParamSpec::Type::Int ? "int" : row.type == ParamSpec::Type::Flag ? "bool" : "float";
+}
+
+// A value as Python writes it: "3", "0.008", "False".
+std::string pythonValue(const ParamSpec& row, double v) {
+  if (row.type == ParamSpec::Type::Flag) return v != 0 ? "True" : "False";
+  return row.format(v);
 }
 
 // Python's own argument rules for f(*args, **kwargs) over `names`: at most
@@ -273,8 +290,11 @@ void changeParams(Subtractor& s, const std::vector<std::pair<const ParamSpec*, d
 }
 
 std::string parameterDoc(const ParamSpec& row) {
-  return std::string(row.name) + " (" + (row.type == ParamSpec::Type::Int ? "int" : "float") + "; " +
-         row.range + "; default " + row.format(row.defaultValue()) + "): " + row.meaning;
+  const std::string range = row.type == ParamSpec::Type::Flag ? "" : std::string(row.range) + "; ";
+  std::string doc = std::string(row.name) + " (" + pythonType(row) + "; " + range + "default " +
+                    pythonValue(row, row.defaultValue()) + "): " + row.meaning;
+  if (row.onlyWith != nullptr) doc += std::string(" (with ") + row.onlyWith + ")";
+  return doc;
 }
 
 const char* changeDoc(const ParamSpec& row) {
@@ -292,9 +312,8 @@ const char* changeDoc(const ParamSpec& row) {
 std::string createSignature(bool typed) {
   std::string sig = "createBackgroundSubtractor(";
   for (const ParamSpec& row : scvardo::paramTable())
-    sig += std::string(row.name) +
-           (typed ? (row.type == ParamSpec::Type::Int ? ": int = " : ": float = ") : "=") +
-           row.format(row.defaultValue()) + ", ";
+    sig += std::string(row.name) + (typed ? std::string(": ") + pythonType(row) + " = " : "=") +
+           pythonValue(row, row.defaultValue()) + ", ";
   return sig + (typed ? "*, roi: numpy.ndarray | None = None) -> BackgroundSubtractor" : "*, roi=None)");
 }
 
@@ -320,13 +339,13 @@ const Method kMethods[] = {
      "n*H x n*W x 3 BGR: every weight vector (None before the first frame)."},
     {"getLabels", "(self) -> numpy.ndarray | None",
      "The last frame's labels: 0 background, 85 shadow, 170 cleared foreground, 255 foreground."},
-    {"getParams", "(self) -> dict[str, int | float]",
+    {"getParams", "(self) -> dict[str, int | float | bool]",
      "Every parameter by name, in the order of createBackgroundSubtractor's arguments."},
-    {"setParams", "(self, **changes: int | float) -> None",
-     "Changes parameters by name. Thresholds, rates, the shadow test, the coherence window\n"
-     "and the median apply from the next frame on and keep the model; n and K cannot\n"
-     "change after the first frame (ValueError). A value out of its range raises\n"
-     "ValueError and changes nothing."},
+    {"setParams", "(self, **changes: int | float | bool) -> None",
+     "Changes parameters by name. Thresholds, rates, the shadow test, the coherence window,\n"
+     "the median and the adaptive mode's own parameters apply from the next frame on and\n"
+     "keep the model; n, K and adaptive cannot change after the first frame (ValueError).\n"
+     "A value out of its range raises ValueError and changes nothing."},
     {"getFrameCount", "(self) -> int", "Frames seen so far, the initialising one included."},
     {"empty", "(self) -> bool", "True while there is no model: no frame seen and none loaded."},
     {"clear", "(self) -> None", "Forgets the model and the frame count; parameters and ROI stay."},
@@ -375,7 +394,7 @@ std::string stub(const std::string& createDoc) {
     out += "    def " + std::string(m.name) + m.signature + ":\n        \"\"\"" +
            indented(m.doc, "        ").substr(8) + "\"\"\"\n\n";
   for (const ParamSpec& row : scvardo::paramTable()) {
-    const char* type = row.type == ParamSpec::Type::Int ? "int" : "float";
+    const char* type = pythonType(row);
     out += "    def get" + std::string(row.cvName) + "(self) -> " + type + ":\n        \"\"\"" +
            parameterDoc(row) + "\"\"\"\n\n";
     out += "    def set" + std::string(row.cvName) + "(self, value: " + type + ") -> None:\n        \"\"\"" +
@@ -466,7 +485,7 @@ PYBIND11_MODULE(scvardo, m) {
   // A getter and a setter per parameter, in cv naming.
   for (const ParamSpec& row : scvardo::paramTable()) {
     const ParamSpec* r = &row;
-    const char* type = row.type == ParamSpec::Type::Int ? "int" : "float";
+    const char* type = pythonType(row);
     cls.def(("get" + std::string(row.cvName)).c_str(),
             [r](Subtractor& s) { return getFrom(*r, paramsOf(s)); },
             ("get" + std::string(row.cvName) + "(self) -> " + type + "\n\n" + parameterDoc(row)).c_str());

@@ -101,7 +101,8 @@ TEST(Metrics, SequenceFiles) {
     EXPECT_TRUE(error.find(name) != std::string::npos && error.find('\n') == std::string::npos) << error;
   }
   const std::tuple<const char*, int, int> troi[] = {  // content ("": no file), first, last (0: refused)
-      {"470 1700", 470, 1700}, {"  1 1\n", 1, 1}, {"", 0, 0}, {"abc", 0, 0}, {"470", 0, 0}, {"10 5", 0, 0}};
+      {"470 1700", 470, 1700}, {"  1 1\n", 1, 1}, {"999999 1000000", 999999, 1000000},
+      {"", 0, 0}, {"abc", 0, 0}, {"470", 0, 0}, {"10 5", 0, 0}, {"-1 5", 0, 0}};
   for (const auto& [content, first, last] : troi) {
     fs::remove(s.seq + "/temporalROI.txt");
     if (*content) writeFile(s.seq + "/temporalROI.txt", content);
@@ -241,6 +242,65 @@ TEST(MakeSample, DeterministicAndRefusesBadUsage) {
     EXPECT_TRUE(r.status == 2 && r.err.find("Usage: make-sample") != std::string::npos) << args.size() << " " << r.err;
   }
   EXPECT_EQ(listDir(dir.path()), std::vector<std::string>{"file"}) << "a usage error wrote files";
+}
+
+}  // namespace
+
+namespace {
+
+// Each scene of 64x48 pixels, made once: its frames and ground truth.
+struct SceneFiles {
+  ScratchDir dir{"scenes"};
+  std::string make(const std::string& scene, int frames) {
+    const std::string out = dir / scene;
+    const RunResult r = run({SCVARDO_MAKE_SAMPLE, out, "--scene", scene, "--frames", std::to_string(frames),
+                             "--size", "64x48"});
+    EXPECT_EQ(r.status, 0) << r.err;
+    return out;
+  }
+  static cv::Mat gt(const std::string& seq, int f) { return cv::imread(metrics::gtPath(seq, f), cv::IMREAD_UNCHANGED); }
+  static cv::Mat frame(const std::string& seq, int f) { return cv::imread(metrics::inputPath(seq, f)); }
+};
+
+TEST(MakeSample, ScenesTellTheirStoryInFramesAndGroundTruth) {
+  SceneFiles s;
+  // moved, 60 frames: the parcel (8x7 at 12,28) is carried to 35,28 in frames
+  // 24-25; both places are unknown until frame 46 and background after.
+  const std::string moved = s.make("moved", 60);
+  const cv::Rect from(12, 28, 8, 7), to(35, 28, 8, 7);
+  EXPECT_EQ(cv::countNonZero(s.gt(moved, 23)), 0);
+  EXPECT_GT(cv::countNonZero(s.gt(moved, 25) == 255), 0) << "carried";
+  for (const cv::Rect& r : {from, to}) {
+    EXPECT_EQ(cv::countNonZero(s.gt(moved, 30)(r) == 170), r.area());
+    EXPECT_EQ(cv::countNonZero(s.gt(moved, 47)(r)), 0);
+  }
+  EXPECT_EQ(cv::norm(s.frame(moved, 10)(from), s.frame(moved, 50)(to), cv::NORM_L1) <
+                cv::norm(s.frame(moved, 10)(from), s.frame(moved, 50)(from), cv::NORM_L1),
+            true) << "the parcel now stands at its new place";
+
+  // stopping, 120 frames: the person stands from frame 78 to 107 and is
+  // motion throughout, while it breathes and shifts.
+  const std::string stopping = s.make("stopping", 120);
+  for (int f : {80, 95, 107}) EXPECT_GT(cv::countNonZero(s.gt(stopping, f) == 255), 50) << f;
+  EXPECT_GT(cv::norm(s.frame(stopping, 80), s.frame(stopping, 96), cv::NORM_L1), 64 * 48 * 3 * 2.0);
+
+  // swaying: the foliage rows change from frame to frame where the truth is static.
+  const std::string swaying = s.make("swaying", 12);
+  const cv::Rect foliage(0, 0, 64, 20);
+  EXPECT_EQ(cv::countNonZero(s.gt(swaying, 5)(foliage)), 0);
+  cv::Mat change;
+  cv::absdiff(s.frame(swaying, 5)(foliage), s.frame(swaying, 6)(foliage), change);
+  EXPECT_GT(cv::countNonZero(change.reshape(1) > 40), 100);
+
+  // noisy: the traffic scene with far stronger noise, more so to the right.
+  const std::string noisy = s.make("noisy", 12), traffic = s.make("traffic", 12);
+  cv::Mat diff;
+  cv::absdiff(s.frame(noisy, 3), s.frame(traffic, 3), diff);
+  EXPECT_EQ(cv::norm(s.gt(noisy, 3), s.gt(traffic, 3), cv::NORM_INF), 0);
+  EXPECT_GT(cv::mean(diff(cv::Rect(48, 0, 16, 48)))[0], 2 * cv::mean(diff(cv::Rect(0, 0, 16, 48)))[0]);
+
+  const RunResult bad = run({SCVARDO_MAKE_SAMPLE, s.dir / "x", "--scene", "rain"});
+  EXPECT_TRUE(bad.status == 2 && bad.err.find("--scene needs one of traffic, swaying") != std::string::npos) << bad.err;
 }
 
 }  // namespace

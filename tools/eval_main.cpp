@@ -1,8 +1,10 @@
 // sc-vardo-eval: counts and metrics of a mask directory against a sequence's
 // ground truth over its temporal ROI, and optionally the overlay pictures.
 // Exit status: 0 done, 1 a file cannot be read or written, 2 bad usage,
-// 3 the figures were printed but the range counts no pixel at all.
+// 3 the figures were printed but the range counts no pixel at all, 4 not
+// enough memory.
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -14,6 +16,9 @@
 
 #include <opencv2/core/utils/logger.hpp>
 
+#include "core/failure.h"
+#include "core/output_file.h"
+#include "core/paths.h"
 #include "metrics.h"
 #include "overlay.h"
 #include "scvardo/scvardo.hpp"
@@ -50,9 +55,14 @@ const char* const kHelp =
     "  --help, -h           this text\n"
     "  --version            the version\n"
     "\n"
+    "Outputs are written whole or not at all, and never over an input or over\n"
+    "each other (that is refused before anything is read, as a bad command line).\n"
+    "\n"
     "Exit status: 0 done; 1 a file cannot be read or written; 2 a bad command line\n"
-    "(unknown switch, missing or bad value); 3 the figures were printed but the\n"
-    "range counts no pixel at all (every ratio undefined, printed as 0).\n";
+    "(unknown switch, missing or bad value, an output on an input); 3 the figures\n"
+    "were printed but the range counts no pixel at all (every ratio undefined,\n"
+    "printed as 0); 4 not enough memory. Ended by signal N: 128+N, the file being\n"
+    "written removed first.\n";
 
 struct Options {
   std::string maskDir, seqDir, overlayDir, perFrameFile;
@@ -77,13 +87,15 @@ int fail(const std::string& what) {
   return 1;
 }
 
-// A whole number 0..999999 (frame numbers have six digits) with nothing left over.
+// A whole number 0..INT_MAX with nothing left over: frame numbers have at
+// least six digits, as sc-vardo writes them (bin1000000.png after
+// bin999999.png).
 bool parseNumber(const std::string& s, int& out) {
   if (s.empty() || s[0] == '-' || s[0] == '+' || s[0] == ' ') return false;
   errno = 0;
   char* end = nullptr;
-  long v = std::strtol(s.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || v < 0 || v > 999999) return false;
+  const long long v = std::strtoll(s.c_str(), &end, 10);
+  if (errno != 0 || *end != '\0' || v < 0 || v > INT_MAX) return false;
   out = static_cast<int>(v);
   return true;
 }
@@ -185,20 +197,51 @@ void warnIfUnfinished(const std::string& maskDir) {
                  maskDir.c_str());
 }
 
-}  // namespace
+// Whether `name` is prefix, digits, suffix: a numbered file of a sequence.
+bool numberedName(const std::string& name, const char* prefix, const char* suffix) {
+  const std::size_t p = std::strlen(prefix), q = std::strlen(suffix);
+  if (name.size() <= p + q || name.compare(0, p, prefix) != 0 ||
+      name.compare(name.size() - q, q, suffix) != 0)
+    return false;
+  return std::all_of(name.begin() + p, name.end() - q, [](unsigned char c) { return std::isdigit(c); });
+}
 
-int main(int argc, char** argv) {
-  // Our own messages name the files; keep OpenCV's decoder warnings off stderr.
-  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
-  Options o;
-  if (int status = parse(argc, argv, o); status >= 0) return status;
+// Before anything is read but the temporal ROI: no output may land on an
+// input or on another output, and the overlay folder must be none of the
+// input folders. The per-frame file is the one freely named output; the
+// others are named by their folder, so only files named like them count.
+std::string outputClash(const Options& o) {
+  const std::string gtDir = metrics::gtPath(o.seqDir, 0), inDir = metrics::inputPath(o.seqDir, 0);
+  const std::string groundTruth = gtDir.substr(0, gtDir.find_last_of('/'));
+  const std::string frames = inDir.substr(0, inDir.find_last_of('/'));
+  std::vector<NamedPath> inputs = {{"the ROI", metrics::roiPath(o.seqDir)},
+                                   {"the temporal ROI", metrics::temporalRoiPath(o.seqDir)}};
+  std::vector<NamedPath> files, folders;
+  if (!o.perFrameFile.empty()) {
+    files.push_back({"--per-frame", o.perFrameFile});
+    const std::string name = o.perFrameFile.substr(o.perFrameFile.find_last_of('/') + 1);
+    if (numberedName(name, "bin", ".png")) inputs.push_back({"a mask", o.maskDir + "/" + name});
+    if (numberedName(name, "gt", ".png")) inputs.push_back({"a ground truth", groundTruth + "/" + name});
+    if (numberedName(name, "in", ".jpg")) inputs.push_back({"an input frame", frames + "/" + name});
+    if (!o.overlayDir.empty() && (name == "contact-sheet.png" || numberedName(name, "overlay", ".png")))
+      files.push_back({"--overlay", o.overlayDir + "/" + name});
+  }
+  if (!o.overlayDir.empty()) {
+    inputs.insert(inputs.end(), {{"the mask folder", o.maskDir}, {"the sequence folder", o.seqDir},
+                                 {"the ground-truth folder", groundTruth}, {"the input-frame folder", frames}});
+    folders.push_back({"--overlay", o.overlayDir});
+  }
+  return pathClash(inputs, files, folders);
+}
 
+// Scores the run; the outputs are made ready first, so that a folder that
+// cannot take them fails before the work.
+int evaluate(Options& o) {
   namespace fs = std::filesystem;
   std::error_code ec;
   if (!fs::is_directory(o.maskDir, ec)) return fail("mask directory " + o.maskDir + " not found");
   if (!fs::is_directory(o.seqDir, ec))
     return fail("sequence directory " + o.seqDir + " not found");
-  warnIfUnfinished(o.maskDir);
 
   std::string error;
   if (!o.haveFirst || !o.haveLast) {
@@ -210,26 +253,42 @@ int main(int argc, char** argv) {
       return usage("frame range " + std::to_string(o.first) + ".." + std::to_string(o.last) +
                    " is empty");
   }
+  std::vector<int> frames = o.frames;
+  if (!o.overlayDir.empty()) {
+    if (frames.empty()) frames = overlay::everyNth(o.first, o.last, o.every ? o.every : 100);
+    for (int f : frames)
+      if (f < o.first || f > o.last)
+        return usage("--frames: frame " + std::to_string(f) + " is outside the evaluated range " +
+                     std::to_string(o.first) + ".." + std::to_string(o.last));
+  }
+  const std::string clash = outputClash(o);
+  if (!clash.empty()) return usage(clash);
+  warnIfUnfinished(o.maskDir);
+
+  PendingFile perFrameFile;
+  if (!o.perFrameFile.empty()) {
+    removeStaleTemporariesSaying(folderOf(o.perFrameFile), "sc-vardo-eval: ");
+    const WriteOutcome ready = perFrameFile.create(o.perFrameFile);
+    if (!ready) return fail("cannot create " + o.perFrameFile + ": " + ready.why);
+  }
+  if (!o.overlayDir.empty()) {
+    fs::create_directories(o.overlayDir, ec);
+    if (!fs::is_directory(o.overlayDir, ec))
+      return fail("cannot create overlay directory " + o.overlayDir + (ec ? ": " + ec.message() : ""));
+    removeStaleTemporariesSaying(o.overlayDir + "/", "sc-vardo-eval: ");
+  }
 
   metrics::Counts counts;
   std::vector<metrics::FrameCounts> perFrame;
   if (!metrics::evaluateSequence(o.maskDir, o.seqDir, o.first, o.last, counts, error,
                                  o.perFrameFile.empty() ? nullptr : &perFrame))
     return fail(error);
+  perFrameFile.discard();
   if (!o.perFrameFile.empty() &&
       !metrics::writeText(o.perFrameFile, metrics::formatPerFrameCsv(perFrame), error))
     return fail(error);
-
-  if (!o.overlayDir.empty()) {
-    std::vector<int> frames = o.frames;
-    if (frames.empty()) frames = overlay::everyNth(o.first, o.last, o.every ? o.every : 100);
-    for (int f : frames)
-      if (f < o.first || f > o.last)
-        return usage("--frames: frame " + std::to_string(f) + " is outside the evaluated range " +
-                     std::to_string(o.first) + ".." + std::to_string(o.last));
-    if (!overlay::writeOverlays(o.maskDir, o.seqDir, frames, o.overlayDir, error))
-      return fail(error);
-  }
+  if (!o.overlayDir.empty() && !overlay::writeOverlays(o.maskDir, o.seqDir, frames, o.overlayDir, error))
+    return fail(error);
 
   const metrics::Metrics m = metrics::compute(counts);
   const std::string report =
@@ -246,4 +305,22 @@ int main(int argc, char** argv) {
     return 3;
   }
   return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  // Our own messages name the files; keep OpenCV's decoder warnings off stderr.
+  cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  keepStandardStreamsApart();
+  removeTemporariesOnSignals();
+  try {
+    Options o;
+    if (int status = parse(argc, argv, o); status >= 0) return status;
+    return evaluate(o);
+  } catch (...) {
+    const Failure f = failureOf(std::current_exception());
+    std::fprintf(stderr, "sc-vardo-eval: %s\n", f.line.c_str());
+    return f.status;
+  }
 }

@@ -1,21 +1,37 @@
 // make-sample: writes a small synthetic sequence in the benchmark layout, so
 // that the tool can be run and evaluated without the real data.
 //
-//   make-sample OUTDIR [--frames N] [--size WxH]      (defaults: 150, 160x120)
+//   make-sample OUTDIR [--scene NAME] [--frames N] [--size WxH]
 //
 // OUTDIR/input/in%06d.jpg       frames 1..N, 8-bit colour, JPEG quality 95
 // OUTDIR/groundtruth/gt%06d.png 8-bit grey: 255 moving object, 50 cast
-//                               shadow, 0 static background
-// OUTDIR/ROI.bmp                8-bit grey: 255 inside, 0 outside (a band at
-//                               the top and the bottom-right corner)
+//                               shadow, 170 unknown, 0 static background
+// OUTDIR/ROI.bmp                8-bit grey: 255 inside, 0 outside
 // OUTDIR/temporalROI.txt        "FIRST N" with FIRST = N/3 + 1: the first
 //                               third of the frames is for calibration
 //
-// The scene: a static background of smooth colour gradients and a fixed
-// texture; three objects of distinct saturated colours crossing it at
-// different speeds (none is in view during the first frames), each casting
-// a shadow below and to its right in which the background keeps its hue and
-// saturation and has 3/4 of its value; mild sensor noise on every frame.
+// The scenes (tools/scenes.h; 160x120 by default):
+//   traffic   (150 frames, the default) a still background of smooth colour
+//             gradients and a fixed texture; three objects of distinct
+//             saturated colours crossing it at different speeds (none in
+//             view during the first frames), each casting a shadow below and
+//             to its right in which the background keeps its hue and
+//             saturation and has 3/4 of its value; mild sensor noise. Its
+//             ROI leaves out a band at the top and the bottom-right corner.
+//   swaying   (240) the upper rows are foliage swinging in gusts, tufts
+//             fluttering on their own, with sky showing through; the lower
+//             rows water with travelling ripples, glints and random sun
+//             sparkles; a person walks along the path between them and a
+//             boat crosses the water.
+//   moved     (420) a parcel that was there from the start is carried a
+//             little way and left there; its old and new places are
+//             unknown for a while (5 s at 30 fps in the full-length scene)
+//             and background afterwards. Someone walks past now and then.
+//   stopping  (360) a person walks in, stands for a quarter of the frames
+//             (shifting from foot to foot, breathing), and walks on; motion
+//             throughout.
+//   noisy     (150) the traffic scene under strong sensor noise that grows
+//             from the left edge to the right.
 // Everything is integer arithmetic on a fixed-seed generator of our own, so
 // the files are identical from run to run and machine to machine (given the
 // same image library).
@@ -35,55 +51,29 @@
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
 
+#include "scenes.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
-constexpr int kDefaultFrames = 150;
 constexpr int kDefaultW = 160;
 constexpr int kDefaultH = 120;
 constexpr int kMinSide = 16;
 constexpr int kMaxSide = 4096;
 constexpr int kMaxFrames = 999999;
-constexpr std::uint64_t kSeed = 0x5C7A4D0ULL;
-
-constexpr std::uint8_t kGtObject = 255;
-constexpr std::uint8_t kGtShadow = 50;
-
-// ---- Deterministic generator (splitmix64) ---------------------------------
-
-class Rng {
- public:
-  explicit Rng(std::uint64_t seed) : state_(seed) {}
-  std::uint64_t next() {
-    std::uint64_t z = (state_ += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    return z ^ (z >> 31);
-  }
-  // Uniform in lo..hi (inclusive); the tiny modulo bias does not matter here.
-  int range(int lo, int hi) {
-    return lo + static_cast<int>(next() % static_cast<std::uint64_t>(hi - lo + 1));
-  }
-
- private:
-  std::uint64_t state_;
-};
-
-int clampByte(int v) { return v < 0 ? 0 : (v > 255 ? 255 : v); }
-int floorDiv(int a, int b) { return a >= 0 ? a / b : -((-a + b - 1) / b); }
-int positiveMod(int a, int b) { return ((a % b) + b) % b; }
 
 // ---- Options ---------------------------------------------------------------
 
 struct Options {
   std::string outDir;
-  int frames = kDefaultFrames;
+  scenes::Kind scene = scenes::Kind::Traffic;
+  int frames = 0;  // 0: the scene's own
   int W = kDefaultW;
   int H = kDefaultH;
 };
 
-const char* const kUsage = "Usage: make-sample OUTDIR [--frames N] [--size WxH]";
+const char* const kUsage = "Usage: make-sample OUTDIR [--scene NAME] [--frames N] [--size WxH]";
 
 bool parseInt(const char* s, int& out) {
   if (*s == '\0') return false;
@@ -109,10 +99,13 @@ bool parseOptions(int argc, char** argv, Options& opt) {
   };
   for (int i = 1; i < argc; ++i) {
     const std::string a = argv[i];
-    if (a == "--frames" || a == "--size") {
+    if (a == "--frames" || a == "--size" || a == "--scene") {
       if (i + 1 >= argc) return fail("missing value after " + a);
       const std::string v = argv[++i];
-      if (a == "--frames") {
+      if (a == "--scene") {
+        if (!scenes::kindFromName(v, opt.scene))
+          return fail("--scene needs one of " + std::string(scenes::kindList()) + ", not '" + v + "'");
+      } else if (a == "--frames") {
         if (!parseInt(v.c_str(), opt.frames) || opt.frames < 1 || opt.frames > kMaxFrames)
           return fail("--frames needs a whole number from 1 to " + std::to_string(kMaxFrames) +
                       ", not '" + v + "'");
@@ -131,167 +124,6 @@ bool parseOptions(int argc, char** argv, Options& opt) {
   }
   if (opt.outDir.empty()) return fail("no output directory given");
   return true;
-}
-
-// ---- Scene -----------------------------------------------------------------
-
-struct MovingObject {
-  int w, h;        // size in pixels
-  int top;         // first row
-  int speedQ;      // quarter pixels per frame; negative moves right to left
-  int entryFrame;  // frame at which it starts to come into view
-  int gap;         // pixels out of view between two crossings
-  cv::Vec3b bgr;   // saturated colour
-};
-
-struct Scene {
-  int W, H;
-  int shadowDx, shadowDy;  // shadow = object footprint moved by this much
-  std::vector<MovingObject> objects;
-  cv::Mat background;  // 8-bit BGR, without noise
-};
-
-// Smooth value noise: random lattice values every `cell` pixels, blended
-// bilinearly in integers. Result in -amp..amp.
-std::vector<int> valueNoise(int W, int H, int cell, int amp, Rng& rng) {
-  const int gw = W / cell + 2, gh = H / cell + 2;
-  std::vector<int> lattice(static_cast<std::size_t>(gw) * gh);
-  for (int& v : lattice) v = rng.range(-amp, amp);
-  std::vector<int> out(static_cast<std::size_t>(W) * H);
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const int gx = x / cell, gy = y / cell, fx = x % cell, fy = y % cell;
-      auto at = [&](int i, int j) { return lattice[static_cast<std::size_t>(j) * gw + i]; };
-      const int top = at(gx, gy) * (cell - fx) + at(gx + 1, gy) * fx;
-      const int bottom = at(gx, gy + 1) * (cell - fx) + at(gx + 1, gy + 1) * fx;
-      out[static_cast<std::size_t>(y) * W + x] = (top * (cell - fy) + bottom * fy) / (cell * cell);
-    }
-  return out;
-}
-
-Scene makeScene(int W, int H) {
-  Scene s;
-  s.W = W;
-  s.H = H;
-  Rng rng(kSeed);
-
-  // Background: gentle colour gradients (low saturation), a coarse and a
-  // fine smooth texture, a fixed per-pixel grain, and a darker road band
-  // with lane marks where the objects travel.
-  const std::vector<int> coarse = valueNoise(W, H, 16, 14, rng);
-  const std::vector<int> fine = valueNoise(W, H, 4, 8, rng);
-  const int roadTop = H * 27 / 100, roadBottom = H * 92 / 100;
-  s.background.create(H, W, CV_8UC3);
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      const std::size_t k = static_cast<std::size_t>(y) * W + x;
-      const int gx = x * 255 / (W - 1), gy = y * 255 / (H - 1);
-      const int t = coarse[k] + fine[k] + rng.range(-4, 4);
-      int r = 110 + gx * 40 / 255 - gy * 20 / 255 + t;
-      int g = 120 + gy * 30 / 255 + t;
-      int b = 105 - gx * 25 / 255 + gy * 35 / 255 + t;
-      if (y >= roadTop && y < roadBottom) {
-        r = r * 4 / 5 + 8;
-        g = g * 4 / 5 + 8;
-        b = b * 4 / 5 + 12;
-        // Faint dashed lane marks between the lanes.
-        const bool mark = (y == H * 47 / 100 || y == H * 67 / 100) && (x / 6) % 2 == 0;
-        if (mark) {
-          r += 45;
-          g += 45;
-          b += 40;
-        }
-      }
-      s.background.at<cv::Vec3b>(y, x) = cv::Vec3b(static_cast<std::uint8_t>(clampByte(b)),
-                                                    static_cast<std::uint8_t>(clampByte(g)),
-                                                    static_cast<std::uint8_t>(clampByte(r)));
-    }
-
-  // Objects: red, green and blue, in three lanes, at 1.5, 2.5 (leftwards)
-  // and 4 pixels per frame on a 160-pixel-wide frame.
-  s.shadowDx = W / 24 + 1;
-  s.shadowDy = H / 14 + 1;
-  struct ObjectTrack {
-    int widthPermille, heightPermille, topPermille, speedQ160, entryFrame;
-    cv::Vec3b bgr;
-  };
-  const ObjectTrack tracks[] = {
-      {170, 125, 300, 6, 6, cv::Vec3b(40, 35, 225)},    // red
-      {140, 110, 500, -10, 10, cv::Vec3b(50, 205, 45)},  // green
-      {190, 135, 700, 16, 16, cv::Vec3b(230, 80, 30)},   // blue
-  };
-  for (const ObjectTrack& sp : tracks) {
-    MovingObject o;
-    o.w = W * sp.widthPermille / 1000;
-    o.h = H * sp.heightPermille / 1000;
-    o.top = H * sp.topPermille / 1000;
-    o.speedQ = sp.speedQ160 * W / 160;
-    if (o.speedQ == 0) o.speedQ = sp.speedQ160 > 0 ? 1 : -1;
-    o.entryFrame = sp.entryFrame;
-    // Enough room out of view that it stays out from frame 1 until entryFrame.
-    o.gap = std::abs(o.speedQ) * o.entryFrame / 4 + 2 + W / 4;
-    o.bgr = sp.bgr;
-    s.objects.push_back(o);
-  }
-  return s;
-}
-
-// Column of the object's left edge in frame f.
-int objectLeft(const Scene& s, const MovingObject& o, int f) {
-  const int span = o.w + s.shadowDx;  // object and shadow together
-  const int period = s.W + span + o.gap;
-  const int travelled = floorDiv(std::abs(o.speedQ) * (f - o.entryFrame), 4);
-  const int m = positiveMod(travelled, period);
-  const int x = m - span;  // enters from the left edge, shadow first out of view
-  return o.speedQ > 0 ? x : s.W - x - o.w;
-}
-
-// Frame f (1-based) and its ground truth.
-void renderFrame(const Scene& s, int f, cv::Mat& frame, cv::Mat& gt) {
-  const int W = s.W, H = s.H;
-  frame = s.background.clone();
-  gt.create(H, W, CV_8UC1);
-  gt.setTo(0);
-  // Shadows first (the background darkened once, however many overlap),
-  // then the objects on top.
-  for (const MovingObject& o : s.objects) {
-    const int x0 = objectLeft(s, o, f) + s.shadowDx, y0 = o.top + s.shadowDy;
-    for (int y = std::max(0, y0); y < std::min(H, y0 + o.h); ++y)
-      for (int x = std::max(0, x0); x < std::min(W, x0 + o.w); ++x) gt.at<std::uint8_t>(y, x) = kGtShadow;
-  }
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x)
-      if (gt.at<std::uint8_t>(y, x) == kGtShadow) {
-        cv::Vec3b& p = frame.at<cv::Vec3b>(y, x);
-        for (int ch = 0; ch < 3; ++ch) p[ch] = static_cast<std::uint8_t>(p[ch] * 3 / 4);
-      }
-  for (const MovingObject& o : s.objects) {
-    const int x0 = objectLeft(s, o, f), y0 = o.top;
-    for (int y = std::max(0, y0); y < std::min(H, y0 + o.h); ++y) {
-      // Slight shading from top to bottom: 100% down to about 85%.
-      const int shade = 100 - 15 * (y - y0) / std::max(1, o.h - 1);
-      for (int x = std::max(0, x0); x < std::min(W, x0 + o.w); ++x) {
-        cv::Vec3b& p = frame.at<cv::Vec3b>(y, x);
-        for (int ch = 0; ch < 3; ++ch) p[ch] = static_cast<std::uint8_t>(o.bgr[ch] * shade / 100);
-        gt.at<std::uint8_t>(y, x) = kGtObject;
-      }
-    }
-  }
-  // Sensor noise: -3..3 per sample, its own stream for every frame.
-  Rng noise(kSeed ^ (0xA5A5A5A5ULL * static_cast<std::uint64_t>(f)));
-  for (int y = 0; y < H; ++y)
-    for (int x = 0; x < W; ++x) {
-      cv::Vec3b& p = frame.at<cv::Vec3b>(y, x);
-      for (int ch = 0; ch < 3; ++ch)
-        p[ch] = static_cast<std::uint8_t>(clampByte(p[ch] + noise.range(-3, 3)));
-    }
-}
-
-cv::Mat makeRoi(int W, int H) {
-  cv::Mat roi(H, W, CV_8UC1, cv::Scalar(255));
-  roi(cv::Rect(0, 0, W, H / 8)).setTo(0);                                    // top band
-  roi(cv::Rect(W * 4 / 5, H * 3 / 4, W - W * 4 / 5, H - H * 3 / 4)).setTo(0);  // corner
-  return roi;
 }
 
 // ---- Output ------------------------------------------------------------------
@@ -354,16 +186,17 @@ int main(int argc, char** argv) {
   const std::string gtDir = opt.outDir + "/groundtruth";
   if (!makeDirectory(opt.outDir) || !makeDirectory(inputDir) || !makeDirectory(gtDir)) return 1;
 
-  const Scene scene = makeScene(opt.W, opt.H);
+  if (opt.frames == 0) opt.frames = scenes::defaultFrames(opt.scene);
+  const scenes::Scene scene(opt.scene, opt.W, opt.H, opt.frames);
   const std::vector<int> jpegParams{cv::IMWRITE_JPEG_QUALITY, 95};
   cv::Mat frame, gt;
   for (int f = 1; f <= opt.frames; ++f) {
-    renderFrame(scene, f, frame, gt);
+    scene.render(f, frame, gt);
     if (!writeImage(numbered(inputDir, "in%06d.jpg", f), frame, jpegParams)) return 1;
     if (!writeImage(numbered(gtDir, "gt%06d.png", f), gt)) return 1;
   }
-  if (!writeImage(opt.outDir + "/ROI.bmp", makeRoi(opt.W, opt.H))) return 1;
-  const std::string range = std::to_string(opt.frames / 3 + 1) + " " + std::to_string(opt.frames) + "\n";
+  if (!writeImage(opt.outDir + "/ROI.bmp", scene.roi())) return 1;
+  const std::string range = std::to_string(scene.firstScored()) + " " + std::to_string(opt.frames) + "\n";
   if (!writeBytes(opt.outDir + "/temporalROI.txt", std::vector<unsigned char>(range.begin(), range.end())))
     return 1;
 

@@ -5,11 +5,12 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include <opencv2/core.hpp>
 #include <opencv2/imgcodecs.hpp>
+
+#include "core/output_file.h"
+#include "core/temporal_roi.h"
 
 namespace metrics {
 
@@ -99,19 +100,24 @@ std::string temporalRoiPath(const std::string& seqDir) {
 
 bool readTemporalRoi(const std::string& seqDir, int& first, int& last, std::string& error) {
   const std::string path = temporalRoiPath(seqDir);
-  std::ifstream in(path);
-  if (!in) {
-    error = "cannot read temporal ROI " + path + ": " + std::strerror(errno);
-    return false;
+  switch (readTemporalRoiFile(path, first, last)) {
+    case TemporalRoiRead::Ok:
+      if (first >= 0 && first <= last) return true;
+      break;
+    case TemporalRoiRead::Absent:
+      error = "cannot read temporal ROI " + path + ": " + std::strerror(errno);
+      return false;
+    case TemporalRoiRead::NotRegular:
+      error = "temporal ROI " + path + " is not a regular file";
+      return false;
+    case TemporalRoiRead::TooLarge:
+      error = "temporal ROI " + path + " is larger than " + std::to_string(kTemporalRoiMaxBytes) + " bytes";
+      return false;
+    case TemporalRoiRead::Malformed:
+      break;
   }
-  long a = 0, b = 0;
-  if (!(in >> a >> b) || a < 0 || b < a || b > 999999) {
-    error = "temporal ROI " + path + " does not hold two frame numbers FIRST <= LAST";
-    return false;
-  }
-  first = static_cast<int>(a);
-  last = static_cast<int>(b);
-  return true;
+  error = "temporal ROI " + path + " does not hold two frame numbers FIRST <= LAST";
+  return false;
 }
 
 bool readGrey(const std::string& path, const std::string& what, cv::Mat& out,
@@ -160,7 +166,9 @@ bool evaluateSequence(const std::string& maskDir, const std::string& seqDir, int
   cv::Mat roi;
   if (!readGrey(roiPath(seqDir), "ROI", roi, error)) return false;
   cv::Mat mask, gt;
-  for (int f = first; f <= last; ++f) {
+  // Counted in long long: the last frame may be INT_MAX.
+  for (long long number = first; number <= last; ++number) {
+    const int f = static_cast<int>(number);
     const std::string gp = gtPath(seqDir, f);
     const std::string mp = maskPath(maskDir, f);
     if (!readGrey(gp, "ground truth", gt, error)) return false;
@@ -235,35 +243,10 @@ std::string formatPerFrameCsv(const std::vector<FrameCounts>& frames) {
 
 namespace {
 
-// Written beside the target and renamed over it, so that the file is
-// complete or absent even when the process is stopped half-way.
 bool writeBytes(const std::string& path, const void* data, std::size_t size, std::string& error) {
-  const std::string tmp = path + ".part";
-  std::FILE* f = std::fopen(tmp.c_str(), "wb");
-  if (!f) {
-    error = "cannot create " + path + ": " + std::strerror(errno);
-    return false;
-  }
-  bool ok = std::fwrite(data, 1, size, f) == size;
-  int err = ok ? 0 : errno;
-  if (std::fflush(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (std::fclose(f) != 0 && ok) {
-    ok = false;
-    err = errno;
-  }
-  if (ok && std::rename(tmp.c_str(), path.c_str()) != 0) {
-    ok = false;
-    err = errno;
-  }
-  if (!ok) {
-    std::remove(tmp.c_str());
-    error = "cannot write " + path + ": " + std::strerror(err);
-    return false;
-  }
-  return true;
+  const WriteOutcome out = writeFileAtomic(path, data, size);
+  if (!out) error = (out.status == WriteOutcome::CannotCreate ? "cannot create " : "cannot write ") + path + ": " + out.why;
+  return static_cast<bool>(out);
 }
 
 }  // namespace

@@ -28,13 +28,22 @@ struct Params {
   // empty first two seconds; a benchmark sequence uses its own (highway: 469).
   int K = 50;
   int threads = 0;
+  // The adaptive mode (0 off: the defined method) and its own parameters.
+  int adaptive = 0;
+  int absorbSpan = 200;
+  float thresholdLow = 0.004f;
+  float thresholdHigh = 0.06f;
+  float distanceGain = 1.0f;
+  float flickerTrain = 0.3f;
 };
 
 constexpr int kMaxThreads = 256;
 
 // One row of the parameter table.
 struct ParamSpec {
-  enum class Type { Int, Real };
+  // A Flag is an int field holding 0 or 1: a switch without a value
+  // ("--adaptive"), a bool in Python.
+  enum class Type { Int, Real, Flag };
   // When a subtractor that has seen frames may take a new value.
   enum class Change {
     Never,      // fixed by the first frame (the model's shape, the schedule)
@@ -45,33 +54,37 @@ struct ParamSpec {
   enum class Report {
     None,     // not at all
     Defined,  // in the report's defined lines
-    Own,      // a line "label: value" of its own (while onlyWith is on)
+    Own,      // a line "label: value" of its own (while onlyWith is on; a
+              // Flag row's while it is on)
   };
 
   const char* name;    // the Params field, the Python keyword, the model file's key
   const char* cvName;  // getter and setter stem in cv naming: get<cvName>, set<cvName>
   const char* cliSwitch;  // "-e2"; a "--" switch is a long option
   Type type;
-  int Params::*intField;     // Int rows
+  int Params::*intField;     // Int and Flag rows
   float Params::*realField;  // Real rows
   // The valid range as a message ends "it must be ...": "greater than 0".
   const char* range;
   bool (*inRangeOf)(double value, const Params& all);
   const char* meaning;  // one line, for --help, the README and docstrings
   Change change;
-  // A row that only matters while the Int row of this name is nonzero.
+  // A row that only matters while the Int or Flag row of this name is nonzero.
   const char* onlyWith;
   Report report;
   const char* reportLabel;
   // The model file format version that first held it; 0: not saved.
   int fileSince;
 
+  // Whether the field is an int (Int and Flag rows).
+  bool whole() const { return type != Type::Real; }
   double get(const Params& p) const {
-    return type == Type::Int ? static_cast<double>(p.*intField) : static_cast<double>(p.*realField);
+    return whole() ? static_cast<double>(p.*intField) : static_cast<double>(p.*realField);
   }
-  // Int rows take the value as an int (the caller checks that it is one).
+  // Int and Flag rows take the value as an int (the caller checks that it
+  // is one).
   void set(Params& p, double v) const {
-    if (type == Type::Int)
+    if (whole())
       p.*intField = static_cast<int>(v);
     else
       p.*realField = static_cast<float>(v);

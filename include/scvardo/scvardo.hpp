@@ -101,9 +101,12 @@ cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params = 
 // model does not fit in this machine's memory.
 cv::Ptr<BackgroundSubtractor> load(const std::string& path);
 
-// "" when a subtractor with these parameters fits this machine's memory for
-// frames of this size, else the one line apply() would throw (Kind::Memory).
-std::string memoryShortfall(const Params& params, cv::Size frameSize);
+// "" when a subtractor with these parameters, plus `alsoNeeded` bytes of the
+// caller's (decoded frames, output buffers), fits in the memory this process
+// may still take (what the machine has available, its cgroup's limit, its
+// address-space limit) for frames of this size; else one line saying what
+// is needed and what limits it, the line apply() would throw (Kind::Memory).
+std::string memoryShortfall(const Params& params, cv::Size frameSize, std::uint64_t alsoNeeded = 0);
 
 // "0.2.0"
 const char* version();

@@ -125,7 +125,12 @@ void PhaseDriver::snapshot(int f) {
 int PhaseDriver::run() {
   const FrameRange& fr = s_.range;
   const int first = fr.firstFrame, K = fr.K;
-  const std::string shortfall = scvardo::memoryShortfall(faceParams(s_), cv::Size(s_.W, s_.H));
+  // Besides the model: the frames being read ahead, taken and held (about
+  // five), the masks in flight with their PNG, and a snapshot's PPM bytes.
+  const std::uint64_t pixels = static_cast<std::uint64_t>(s_.W) * static_cast<std::uint64_t>(s_.H);
+  const std::uint64_t n = static_cast<std::uint64_t>(s_.params.n);
+  const std::string shortfall = scvardo::memoryShortfall(faceParams(s_), cv::Size(s_.W, s_.H),
+                                                         19 * pixels + 3 * n * n * pixels);
   if (!shortfall.empty()) failRun(kExitNoMemory, stderr, "%s\n", shortfall.c_str());
   // Only the ROI pixels are processed; the face gets the ROI as an image.
   const cv::Mat roiImage(s_.H, s_.W, CV_8UC1, s_.roi.bytes.data());

@@ -1,15 +1,35 @@
 #include "cli/frame_pipeline.h"
 
 #include <cstdio>
+#include <functional>
+#include <system_error>
 #include <utility>
 
 #include "cli/outputs.h"
 #include "cli/plan.h"
 
+namespace {
+
+// A helper thread, or none when the system will not start one (a limit on
+// processes or threads): the caller then does the work itself.
+std::thread startOrNot(const std::function<void()>& body) {
+  try {
+    return std::thread(body);
+  } catch (const std::system_error&) {
+    return std::thread();
+  }
+}
+
+}  // namespace
+
 FramesAhead::FramesAhead(std::string prefix, cv::Size expected, int first, int K,
                          long long lastIndex)
     : prefix_(std::move(prefix)), expected_(expected), first_(first), K_(K),
-      lastIndex_(lastIndex), thread_([this] { work(); }) {}
+      lastIndex_(lastIndex) {
+  thread_ = startOrNot([this] { work(); });
+  // Without a reader thread take() reads each frame itself.
+  if (!thread_.joinable()) ended_ = true;
+}
 
 FramesAhead::~FramesAhead() {
   {
@@ -17,7 +37,7 @@ FramesAhead::~FramesAhead() {
     stopping_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void FramesAhead::work() {
@@ -53,7 +73,7 @@ ImageRead FramesAhead::take(int f, cv::Mat& image, std::string& name) {
   std::unique_lock<std::mutex> lock(mutex_);
   changed_.wait(lock, [&] { return !ready_.empty() || ended_; });
   if (ready_.empty() || ready_.front().frame != f) {
-    // Not in the order: a caller's bug; read it here rather than guess.
+    // No reader thread, or not in the order (a caller's bug): read it here.
     lock.unlock();
     name = frameFileName(prefix_, f);
     FrameReader reader;
@@ -68,7 +88,7 @@ ImageRead FramesAhead::take(int f, cv::Mat& image, std::string& name) {
   return item.read;
 }
 
-MaskWriter::MaskWriter() : thread_([this] { work(); }) {}
+MaskWriter::MaskWriter() { thread_ = startOrNot([this] { work(); }); }
 
 MaskWriter::~MaskWriter() {
   settle();
@@ -77,7 +97,7 @@ MaskWriter::~MaskWriter() {
     stopping_ = true;
   }
   changed_.notify_all();
-  thread_.join();
+  if (thread_.joinable()) thread_.join();
 }
 
 void MaskWriter::work() {
@@ -103,6 +123,14 @@ void MaskWriter::work() {
 
 void MaskWriter::submit(const cv::Mat& mask, int frame) {
   settle();
+  if (!thread_.joinable()) {  // no writer thread: written here, reported at the next settle()
+    std::string failure;
+    if (!saveMask(mask, frame, &failure)) {
+      failed_ = true;
+      failure_ += failure;
+    }
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(mutex_);
     mask_ = mask;

@@ -3,6 +3,8 @@
 // frame is processed. Neither thread prints: a failed read waits until the
 // run reaches that frame, a failed write until the run settles the writer,
 // so the console and the files are what the run would give in sequence.
+// Where no thread can be started (a limit on processes or threads), each
+// does its work on the calling thread instead.
 #pragma once
 
 #include <condition_variable>

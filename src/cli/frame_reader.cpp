@@ -160,21 +160,28 @@ ImageRead FrameReader::decode(const std::uint8_t* data, std::size_t size, const 
   return r;
 }
 
-void exitForFailedRead(const ImageRead& r, const std::string& path) {
+ReadFailure readFailure(const ImageRead& r, const std::string& path) {
   switch (r.status) {
     case ImageRead::Ok:
     case ImageRead::WrongSize:
-      return;
+      break;
     case ImageRead::Unreadable:
-      failRun(kExitInput, stdout, "Unable to read expected file %s\n", path.c_str());
+      return {kExitInput, "Unable to read expected file " + path, false};
     case ImageRead::Undecodable:
-      failRun(kExitInput, stdout, "Corrupt image file %s: %s\n", path.c_str(), r.why.c_str());
+      return {kExitInput, "Corrupt image file " + path + ": " + r.why, false};
     case ImageRead::TooLarge:
-      failRun(kExitInput, stdout, "Image file %s declares %dx%d pixels, more than can be read\n",
-              path.c_str(), r.size.width, r.size.height);
+      return {kExitInput, "Image file " + path + " declares " + std::to_string(r.size.width) + "x" +
+                              std::to_string(r.size.height) + " pixels, more than can be read",
+              false};
     case ImageRead::NoMemory:
-      failRun(kExitNoMemory, stderr, "Not enough memory to read image file %s\n", path.c_str());
+      return {kExitNoMemory, "Not enough memory to read image file " + path, true};
   }
+  return {kExitOk, "", false};
+}
+
+void exitForFailedRead(const ImageRead& r, const std::string& path) {
+  const ReadFailure f = readFailure(r, path);
+  if (f.status != kExitOk) failRun(f.status, f.toStderr ? stderr : stdout, "%s\n", f.line.c_str());
 }
 
 ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool colour,

@@ -55,6 +55,15 @@ class FrameReader {
 // what the size should be.
 ImageRead readImageOrExit(FrameReader& reader, const std::string& path, bool colour,
                           cv::Mat& out, cv::Size expected = cv::Size());
+// What a failed read says: its exit status and one line naming the file
+// (no newline; sc-vardo prints it on stdout, a lack of memory on stderr).
+// Status 0 for Ok and WrongSize, which are not failures of the file.
+struct ReadFailure {
+  int status;
+  std::string line;
+  bool toStderr;
+};
+ReadFailure readFailure(const ImageRead& r, const std::string& path);
 // The same ending for a read already made (elsewhere, or earlier); returns
 // for Ok and WrongSize.
 void exitForFailedRead(const ImageRead& r, const std::string& path);

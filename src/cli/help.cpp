@@ -13,10 +13,15 @@ std::vector<SwitchHelp> parameterSwitches(const scvardo::Params& defaults, bool 
     if (row.onlyWith != nullptr) {
       const scvardo::ParamSpec* flag = scvardo::findParam(row.onlyWith);
       if (flag != nullptr && flag->cliSwitch != nullptr)
-        meaning += std::string(" (with ") + flag->cliSwitch + " nonzero)";
+        meaning += std::string(" (with ") + flag->cliSwitch +
+                   (flag->type == scvardo::ParamSpec::Type::Flag ? ")" : " nonzero)");
     }
-    out.push_back({row.cliSwitch, row.type == scvardo::ParamSpec::Type::Int ? "N" : "X",
-                   row.format(row.get(defaults)), row.range, meaning, row.name});
+    // A flag takes no value: it is off unless given.
+    if (row.type == scvardo::ParamSpec::Type::Flag)
+      out.push_back({row.cliSwitch, "", row.get(defaults) != 0 ? "on" : "off", "", meaning, row.name});
+    else
+      out.push_back({row.cliSwitch, row.whole() ? "N" : "X", row.format(row.get(defaults)), row.range,
+                     meaning, row.name});
   }
   return out;
 }
@@ -26,10 +31,12 @@ namespace {
 constexpr std::size_t kIndent = 16, kWidth = 79;
 
 // `text` after `head` (padded to the indent), wrapped at word boundaries.
+// A head too long for the indent stands on a line of its own.
 std::string wrapped(std::string head, const std::string& text) {
-  head.resize(std::max(head.size() + 1, kIndent), ' ');
+  if (head.size() + 1 > kIndent) head += "\n" + std::string(kIndent, ' ');
+  head.resize(std::max(head.size(), kIndent), ' ');
   std::string out = head, word;
-  std::size_t column = head.size();
+  std::size_t column = head.size() - (head.rfind('\n') + 1);
   bool lineStart = true;
   std::istringstream words(text);
   while (words >> word) {
@@ -54,7 +61,7 @@ std::string wrapped(std::string head, const std::string& text) {
 std::string helpLines(const std::vector<SwitchHelp>& switches) {
   std::string out;
   for (const SwitchHelp& s : switches)
-    out += wrapped("  " + s.word + " " + s.value,
+    out += wrapped("  " + s.word + (s.value.empty() ? "" : " " + s.value),
                    s.meaning + " [" + (s.valid.empty() ? "" : s.valid + "; ") + "default " +
                        s.defaultText + "]");
   return out;
@@ -64,7 +71,7 @@ std::string markdownTable(const std::vector<SwitchHelp>& switches) {
   std::string out =
       "| switch | C++ and Python name | default | valid values | meaning |\n|---|---|---|---|---|\n";
   for (const SwitchHelp& s : switches)
-    out += "| `" + s.word + " " + s.value + "` | " + (s.name.empty() ? "" : "`" + s.name + "`") +
+    out += "| `" + s.word + (s.value.empty() ? "" : " " + s.value) + "` | " + (s.name.empty() ? "" : "`" + s.name + "`") +
            " | " + s.defaultText + " | " + s.valid + " | " + s.meaning + " |\n";
   return out;
 }

@@ -23,7 +23,13 @@ void reportFailure(const std::string& name, const std::string& why, std::string*
 }  // namespace
 
 bool saveMask(const cv::Mat& mask, int frameNumber, std::string* failure) {
-  const std::string name = maskFileName(frameNumber);
+  return saveMaskIn("", mask, frameNumber, failure);
+}
+
+bool saveMaskIn(const std::string& folder, const cv::Mat& mask, long long frameNumber,
+                std::string* failure) {
+  const std::string name =
+      (folder.empty() || folder.back() == '/' ? folder : folder + "/") + maskFileName(frameNumber);
   std::vector<unsigned char> png;
   bool encoded = false;
   try {
@@ -44,9 +50,9 @@ bool saveMask(const cv::Mat& mask, int frameNumber, std::string* failure) {
   return true;
 }
 
-std::string maskFileName(int frameNumber) {
-  char buf[32];
-  std::snprintf(buf, sizeof buf, "bin%.6d.png", frameNumber);
+std::string maskFileName(long long frameNumber) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "bin%.6lld.png", frameNumber);
   return buf;
 }
 

@@ -10,7 +10,10 @@
 // failure prints one line naming the file on stderr, or puts it in *failure
 // when given (for a caller off the main thread), and returns false.
 bool saveMask(const cv::Mat& mask, int frameNumber, std::string* failure = nullptr);
-std::string maskFileName(int frameNumber);
+// The same in `folder` ("" the working folder).
+bool saveMaskIn(const std::string& folder, const cv::Mat& mask, long long frameNumber,
+                std::string* failure = nullptr);
+std::string maskFileName(long long frameNumber);
 
 // Writes an 8-bit BGR picture as binary PPM ("P6", samples red, green, blue).
 // Returns 1 when the file was written; 0 when it cannot be created

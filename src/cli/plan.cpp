@@ -1,30 +1,12 @@
 #include "cli/plan.h"
 
-#include <cerrno>
-#include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <string>
 
 std::string frameFileName(const std::string& prefix, int f) {
   char number[32];
   std::snprintf(number, sizeof number, "%.6d", f);
   return prefix + number + ".jpg";
-}
-
-bool parseTemporalRoi(const std::string& text, int& fromIdx, int& toIdx) {
-  const char* s = text.c_str();
-  long long values[2];
-  for (long long& v : values) {
-    char* end = nullptr;
-    errno = 0;
-    v = std::strtoll(s, &end, 10);
-    if (end == s || errno == ERANGE || v > INT_MAX || v < INT_MIN) return false;
-    s = end;
-  }
-  fromIdx = static_cast<int>(values[0]);
-  toIdx = static_cast<int>(values[1]);
-  return true;
 }
 
 std::string framePlanProblem(const FrameRange& r, const std::string& temporalRoiFile) {

@@ -28,60 +28,60 @@ std::string now() {
   return buf;
 }
 
+}  // namespace
+
 // One line per field: control characters in a word would break it.
-std::string printable(const char* word) {
+std::string printable(const std::string& word) {
   std::string s(word);
   for (char& c : s)
     if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f) c = '?';
   return s;
 }
 
-}  // namespace
-
 RunGuard::~RunGuard() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-void RunGuard::start(int argc, char** argv, const RunSetup& s) {
-  const int fd = ::open(kLockFileName, O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+void RunGuard::start(const std::string& folder, const char* tool, const char* prefix, int argc,
+                     char** argv, const std::string& input, const std::string& details) {
+  const std::string dir = folder.empty() || folder.back() == '/' ? folder : folder + "/";
+  const std::string lock = dir + kLockFileName;
+  // The working folder is "this folder" and "the output folder" in messages.
+  const std::string where = dir.empty() ? "this folder" : folder;
+  const char* in = dir.empty() ? " in the output folder" : "";
+  const int fd = ::open(lock.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
   if (fd < 0)
-    failRun(kExitLostOutput, stderr, "Cannot open lock file %s in the output folder: %s\n",
-            kLockFileName, std::strerror(errno));
+    failRun(kExitLostOutput, stderr, "%sCannot open lock file %s%s: %s\n", prefix, lock.c_str(), in,
+            std::strerror(errno));
   struct stat st {};
   if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
     ::close(fd);
-    failRun(kExitLostOutput, stderr, "Lock file %s in the output folder is not a regular file\n",
-            kLockFileName);
+    failRun(kExitLostOutput, stderr, "%sLock file %s%s is not a regular file\n", prefix, lock.c_str(), in);
   }
   if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
     const int err = errno;
     ::close(fd);
     if (err == EWOULDBLOCK)
       failRun(kExitLostOutput, stderr,
-              "Another sc-vardo run is writing into this folder (it holds %s); not started\n",
-              kLockFileName);
-    failRun(kExitLostOutput, stderr, "Cannot lock %s in the output folder: %s\n", kLockFileName,
+              "%sAnother %s run is writing into %s (it holds %s); not started\n", prefix,
+              dir.empty() ? "sc-vardo" : "sc-vardo or sc-vardo-video", where.c_str(), lock.c_str());
+    failRun(kExitLostOutput, stderr, "%sCannot lock %s%s: %s\n", prefix, lock.c_str(), in,
             std::strerror(err));
   }
-  for (const std::string& stale : removeStaleTemporaries(""))
-    std::fprintf(stderr, "Removed %s, left by an earlier run that did not end\n", stale.c_str());
+  removeStaleTemporariesSaying(dir, prefix);
 
-  std::string command = "sc-vardo";
+  std::string command = tool;
   for (int i = 1; i < argc; ++i) command += " " + printable(argv[i]);
-  const FrameRange& r = s.range;
-  char frames[160];
-  std::snprintf(frames, sizeof frames, "frames: %d to %d, calibration K=%d, temporal ROI [%d,%d]\n",
-                r.firstFrame, r.lastFrame, r.K, r.fromIdx, r.toIdx);
-  head_ = "sc-vardo run record\ncommand: " + command + "\ninput: " +
-          printable(s.paths.framePrefix.c_str()) + "\n" + frames +
-          "isa: " + scvardo::instructionSet() + "\nthreads: " +
-          std::to_string(scvardo::threadCount(s.params)) + "\nstarted: " + now() + " (pid " +
+  head_ = std::string(tool) + " run record\ncommand: " + command + "\ninput: " + printable(input) +
+          "\n" + details + "started: " + now() + " (pid " +
           std::to_string(static_cast<long>(::getpid())) + ")\n";
+  record_ = dir + kRunRecordName;
+  prefix_ = prefix;
   const std::string text = head_ + "finished: no\n";
-  const WriteOutcome out = writeFileAtomic(kRunRecordName, text.data(), text.size());
+  const WriteOutcome out = writeFileAtomic(record_, text.data(), text.size());
   if (!out) {
     ::close(fd);
-    failRun(kExitLostOutput, stderr, "Cannot write run record %s: %s\n", kRunRecordName,
+    failRun(kExitLostOutput, stderr, "%sCannot write run record %s: %s\n", prefix, record_.c_str(),
             out.why.c_str());
   }
   fd_ = fd;
@@ -94,10 +94,15 @@ int RunGuard::finish(int status) {
           ? "finished: " + now() + ", exit status " + std::to_string(status) + "\n"
           : "finished: no; stopped " + now() + " with exit status " + std::to_string(status) + "\n";
   const std::string text = head_ + end;
-  const WriteOutcome out = writeFileAtomic(kRunRecordName, text.data(), text.size());
+  const WriteOutcome out = writeFileAtomic(record_, text.data(), text.size());
   ::close(fd_);
   fd_ = -1;
   if (out) return status;
-  std::fprintf(stderr, "Cannot write run record %s: %s\n", kRunRecordName, out.why.c_str());
+  std::fprintf(stderr, "%sCannot write run record %s: %s\n", prefix_.c_str(), record_.c_str(), out.why.c_str());
   return status == kExitOk ? kExitLostOutput : status;
+}
+
+std::string pathLines(const scvardo::Params& params) {
+  return std::string("isa: ") + scvardo::instructionSet() +
+         "\nthreads: " + std::to_string(scvardo::threadCount(params)) + "\n";
 }

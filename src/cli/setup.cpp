@@ -1,7 +1,5 @@
 #include "cli/setup.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -13,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "cli/exit.h"
@@ -58,7 +57,7 @@ std::vector<SwitchHelp> allSwitches() {
     out.push_back({s.word, "N", std::to_string(defaults.*s.field), "a whole number", s.meaning, ""});
   for (SwitchHelp& s : parameterSwitches(toolDefaults(), true))
     if (isLongOption(s.word.c_str())) {
-      s.meaning += "; anywhere on the line, also " + s.word + "=N";
+      s.meaning += "; anywhere on the line" + (s.value.empty() ? "" : ", also " + s.word + "=" + s.value);
       out.push_back(s);
     }
   return out;
@@ -78,7 +77,7 @@ bool isWholeNumber(const char* word) {
 void readSwitches(int& argc, char** args, scvardo::Params& p, OutputChoices& o) {
   for (const scvardo::ParamSpec& row : scvardo::paramTable()) {
     if (row.cliSwitch == nullptr || isLongOption(row.cliSwitch)) continue;
-    if (row.type == scvardo::ParamSpec::Type::Int)
+    if (row.whole())
       p.*row.intField = Lread_iswitch(argc, args, row.cliSwitch, p.*row.intField);
     else
       p.*row.realField = static_cast<float>(Lread_dswitch(argc, args, row.cliSwitch, p.*row.realField));
@@ -118,30 +117,20 @@ SequencePaths splitSequenceName(const std::string& name) {
 // cannot be opened; anything but a small regular file holding two integers
 // is an error.
 bool readTemporalRoi(const std::string& file, int& fromIdx, int& toIdx) {
-  // Non-blocking: a FIFO in its place must not stall the run.
-  const int fd = ::open(file.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat st {};
-  if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-    ::close(fd);
-    failRun(kExitInput, stdout, "Temporal ROI file %s is not a regular file\n", file.c_str());
+  switch (readTemporalRoiFile(file, fromIdx, toIdx)) {
+    case TemporalRoiRead::Ok:
+      return true;
+    case TemporalRoiRead::Absent:
+      return false;
+    case TemporalRoiRead::NotRegular:
+      failRun(kExitInput, stdout, "Temporal ROI file %s is not a regular file\n", file.c_str());
+    case TemporalRoiRead::TooLarge:
+      failRun(kExitInput, stdout, "Temporal ROI file %s is larger than %zu bytes\n", file.c_str(),
+              kTemporalRoiMaxBytes);
+    case TemporalRoiRead::Malformed:
+      break;
   }
-  std::string text(kTemporalRoiMaxBytes + 1, '\0');
-  std::size_t got = 0;
-  while (got < text.size()) {
-    const ssize_t k = ::read(fd, &text[got], text.size() - got);
-    if (k < 0 && errno == EINTR) continue;
-    if (k <= 0) break;
-    got += static_cast<std::size_t>(k);
-  }
-  ::close(fd);
-  if (got > kTemporalRoiMaxBytes)
-    failRun(kExitInput, stdout, "Temporal ROI file %s is larger than %zu bytes\n", file.c_str(),
-            kTemporalRoiMaxBytes);
-  text.resize(got);
-  if (!parseTemporalRoi(text, fromIdx, toIdx))
-    failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
-  return true;
+  failRun(kExitInput, stdout, "Malformed temporal ROI file %s\n", file.c_str());
 }
 
 }  // namespace
@@ -178,6 +167,9 @@ void waitForKey() {
 }
 
 void takeLongOptions(int& argc, char** argv, scvardo::Params& params) {
+  // Ranges are checked once every long option is in: one bound may follow
+  // the other on the line.
+  std::vector<std::pair<const scvardo::ParamSpec*, const char*>> given;
   int kept = 1;
   for (int i = 1; i < argc; ++i) {
     const char* word = argv[i];
@@ -186,7 +178,13 @@ void takeLongOptions(int& argc, char** argv, scvardo::Params& params) {
     for (const scvardo::ParamSpec& r : scvardo::paramTable()) {
       if (r.cliSwitch == nullptr || !isLongOption(r.cliSwitch)) continue;
       const std::size_t len = std::strlen(r.cliSwitch);
-      if (std::strcmp(word, r.cliSwitch) == 0) {
+      if (r.type == scvardo::ParamSpec::Type::Flag) {
+        // No value: the flag is on.
+        if (std::strcmp(word, r.cliSwitch) == 0) {
+          row = &r;
+          value = "1";
+        }
+      } else if (std::strcmp(word, r.cliSwitch) == 0) {
         if (i + 1 >= argc) failRun(kExitSwitch, stderr, "Missing value after \"%s\"\n", r.cliSwitch);
         row = &r;
         value = argv[++i];
@@ -201,21 +199,19 @@ void takeLongOptions(int& argc, char** argv, scvardo::Params& params) {
       continue;
     }
     // Digits only for a whole number; the decimal grammar for a real.
-    const bool whole = row->type == scvardo::ParamSpec::Type::Int;
+    const bool whole = row->whole();
     bool ok = whole ? *value != '\0' && std::strspn(value, "0123456789") == std::strlen(value)
                     : isDecimalReal(value);
     errno = 0;
     const double v = whole ? static_cast<double>(std::strtoll(value, nullptr, 10)) : std::strtod(value, nullptr);
-    scvardo::Params probe = params;
-    if (ok && errno == 0 && (!whole || v <= INT_MAX)) {
-      row->set(probe, v);
-      ok = row->inRange(probe);
-    } else {
-      ok = false;
-    }
-    if (!ok) refuseValue(*row, std::string("\"") + value + "\"");
-    params = probe;
+    if (!ok || errno != 0 || (whole && v > INT_MAX)) refuseValue(*row, std::string("\"") + value + "\"");
+    row->set(params, v);
+    given.erase(std::remove_if(given.begin(), given.end(), [row](const auto& g) { return g.first == row; }),
+                given.end());
+    given.emplace_back(row, value);
   }
+  for (const auto& g : given)
+    if (!g.first->inRange(params)) refuseValue(*g.first, std::string("\"") + g.second + "\"");
   argc = kept;
   argv[argc] = nullptr;
 }

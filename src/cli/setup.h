@@ -33,8 +33,9 @@ struct RunSetup {
 };
 
 // Takes every long option of the parameter table ("--threads N" or
-// "--threads=N") out of the list, wherever it stands; the last one counts.
-// A missing, malformed or out-of-range value ends the run with status 2.
+// "--threads=N"; a flag, "--adaptive", without a value) out of the list,
+// wherever it stands; the last one counts. A missing, malformed or
+// out-of-range value ends the run with status 2.
 void takeLongOptions(int& argc, char** argv, scvardo::Params& params);
 
 void printUsage();

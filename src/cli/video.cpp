@@ -10,19 +10,24 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
-#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <opencv2/core/utils/logger.hpp>
-#include <opencv2/imgcodecs.hpp>
-#include <opencv2/videoio.hpp>
 
 #include "cli/exit.h"
+#include "cli/frame_reader.h"
 #include "cli/help.h"
+#include "cli/outputs.h"
 #include "cli/progress.h"
+#include "cli/run_record.h"
 #include "cli/switches.h"
+#include "cli/video_out.h"
+#include "cli/video_source.h"
+#include "core/failure.h"
 #include "core/output_file.h"
+#include "core/paths.h"
 #include "scvardo/scvardo.hpp"
 
 namespace fs = std::filesystem;
@@ -36,8 +41,8 @@ std::string usage() {
       "       sc-vardo-video --help | -h | --version\n"
       "\n"
       "INPUT: a video file, a camera index (0 is the first camera) or a folder of\n"
-      "images, taken in name order. Frames are numbered from 1 in input order; the\n"
-      "first K frames calibrate the model and get no mask.\n"
+      "images, taken in name order (hidden files skipped). Frames are numbered from\n"
+      "1 in input order; the first K frames calibrate the model and get no mask.\n"
       "\n"
       "Outputs (none by default):\n"
       "  --out DIR            a mask bin%06d.png for every frame after calibration\n"
@@ -51,6 +56,9 @@ std::string usage() {
       "  --roi FILE           grey image, nonzero where pixels are processed\n"
       "  --fps X              frame rate of the written videos, in (0, 1000]\n"
       "                       (default: the input's, else 25)\n"
+      "Each output is written whole or not at all, and none may name an input or\n"
+      "another output (status 2, before anything is read); --save-model may name\n"
+      "the --load-model file, replaced once the new model is complete.\n"
       "\n"
       "Model switches, as for sc-vardo (K: two seconds of a 25 fps video; the scene\n"
       "should be mostly empty during them):\n";
@@ -59,15 +67,17 @@ std::string usage() {
       "  --help, -h    this text\n"
       "  --version     the version\n"
       "\n"
-      "A progress line is drawn on standard error when it is a terminal. Ctrl-C ends\n"
-      "the run after the current frame, with every written file complete (status 0).\n"
+      "A progress line is drawn on standard error when it is a terminal. Ctrl-C\n"
+      "(SIGINT), SIGTERM or SIGHUP ends the run after the current frame: the videos\n"
+      "and the model are finished and saved, then the status is 128+N; a second\n"
+      "signal ends it at once, removing what was not complete. With --out, the\n"
+      "folder holds .sc-vardo.lock while the run writes into it (one run at a time)\n"
+      "and the record of the run, sc-vardo-run.txt.\n"
       "\n";
   text += kExitStatusHelp;
+  text += "128+N: ended by signal N, after finishing its files.\n";
   return text;
 }
-
-volatile std::sig_atomic_t interrupted = 0;
-extern "C" void onInterrupt(int) { interrupted = 1; }
 
 struct Options {
   std::string input;
@@ -77,9 +87,12 @@ struct Options {
   bool modelSwitches = false;
 };
 
+constexpr const char* kPrefix = "sc-vardo-video: ";
+
 [[noreturn]] void fail(int status, const std::string& message) {
+  clearActiveProgress();
   std::fflush(stdout);
-  std::fprintf(stderr, "sc-vardo-video: %s\n", message.c_str());
+  std::fprintf(stderr, "%s%s\n", kPrefix, message.c_str());
   throw RunExit{status};
 }
 
@@ -135,11 +148,11 @@ bool parseOptions(int argc, char** argv, Options& o) {
       const auto text = std::find_if(std::begin(texts), std::end(texts), [&](const auto& t) { return a == t.first; });
       if (row == nullptr && text == std::end(texts) && a != "--fps")
         fail(kExitSwitch, "unknown switch " + a + " (see sc-vardo-video --help)");
-      if (i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
-      const char* value = argv[++i];
+      const bool flag = row != nullptr && row->type == scvardo::ParamSpec::Type::Flag;
+      if (!flag && i + 1 >= argc) fail(kExitSwitch, "missing value for " + a);
+      const char* value = flag ? "1" : argv[++i];
       if (row != nullptr) {
-        row->set(p, row->type == scvardo::ParamSpec::Type::Int ? static_cast<double>(integerValue(a, value))
-                                                               : realValue(a, value));
+        row->set(p, row->whole() ? static_cast<double>(integerValue(a, value)) : realValue(a, value));
         // Threads change the speed only, so they go with a loaded model too.
         if (row->change != scvardo::ParamSpec::Change::AnyTime) o.modelSwitches = true;
       } else if (text != std::end(texts)) {
@@ -168,88 +181,6 @@ bool parseOptions(int argc, char** argv, Options& o) {
   return true;
 }
 
-bool isImageName(const fs::path& p) {
-  std::string ext = p.extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  static const char* const kinds[] = {".jpg", ".jpeg", ".png", ".bmp", ".tif", ".tiff",
-                                      ".ppm", ".pgm", ".webp"};
-  return std::find_if(std::begin(kinds), std::end(kinds), [&](const char* k) { return ext == k; }) !=
-         std::end(kinds);
-}
-
-// Frames from a folder of images (name order), a camera or a video file.
-class FrameSource {
- public:
-  explicit FrameSource(const std::string& input) {
-    std::error_code ec;
-    if (fs::is_directory(input, ec)) {
-      for (const fs::directory_entry& e : fs::directory_iterator(input, ec))
-        if (isImageName(e.path())) files_.push_back(e.path().string());
-      if (ec) fail(kExitInput, "cannot list folder " + input + ": " + ec.message());
-      std::sort(files_.begin(), files_.end());
-      if (files_.empty()) fail(kExitInput, "folder " + input + " holds no image");
-      folder_ = true;
-      return;
-    }
-    camera_ = !input.empty() && std::all_of(input.begin(), input.end(),
-                                            [](unsigned char c) { return std::isdigit(c); });
-    if (camera_ ? !capture_.open(std::atoi(input.c_str())) : !capture_.open(input, cv::CAP_ANY))
-      fail(kExitInput, (camera_ ? "cannot open camera " : "cannot open video ") + input);
-  }
-
-  bool camera() const { return camera_; }
-  // Frame count when known, else 0.
-  std::int64_t total() const {
-    if (folder_) return static_cast<std::int64_t>(files_.size());
-    if (camera_) return 0;
-    const double n = capture_.get(cv::CAP_PROP_FRAME_COUNT);
-    return n > 0 ? static_cast<std::int64_t>(n) : 0;
-  }
-  double fps() const {
-    const double f = folder_ ? 0.0 : capture_.get(cv::CAP_PROP_FPS);
-    return f > 0 && f <= 1000 ? f : 25.0;
-  }
-  // False at the end of the input; a folder's unreadable image ends the run.
-  bool read(cv::Mat& frame) {
-    if (folder_) {
-      if (next_ >= files_.size()) return false;
-      const std::string& name = files_[next_++];
-      frame = cv::imread(name, cv::IMREAD_COLOR);
-      if (frame.empty()) fail(kExitInput, "cannot read image " + name);
-      return true;
-    }
-    return capture_.read(frame) && !frame.empty();
-  }
-
- private:
-  bool folder_ = false, camera_ = false;
-  std::vector<std::string> files_;
-  std::size_t next_ = 0;
-  cv::VideoCapture capture_;
-};
-
-int fourccFor(const std::string& file) {
-  std::string ext = fs::path(file).extension().string();
-  std::transform(ext.begin(), ext.end(), ext.begin(), [](unsigned char c) { return std::tolower(c); });
-  if (ext == ".mp4" || ext == ".m4v" || ext == ".mov") return cv::VideoWriter::fourcc('m', 'p', '4', 'v');
-  return cv::VideoWriter::fourcc('M', 'J', 'P', 'G');
-}
-
-class VideoOut {
- public:
-  // Opened on the first frame, when the size is known.
-  void write(const std::string& file, const cv::Mat& image, double fps) {
-    if (!writer_.isOpened() &&
-        !writer_.open(file, fourccFor(file), fps, image.size(), image.channels() == 3))
-      fail(kExitLostOutput, "cannot write video " + file);
-    writer_.write(image);
-  }
-  void release() { writer_.release(); }
-
- private:
-  cv::VideoWriter writer_;
-};
-
 // The frame with the foreground blended half way towards red.
 void tint(const cv::Mat& frame, const cv::Mat& mask, cv::Mat& out) {
   frame.copyTo(out);
@@ -259,20 +190,6 @@ void tint(const cv::Mat& frame, const cv::Mat& mask, cv::Mat& out) {
     for (int c = 0; c < out.cols; ++c)
       if (m[c] != 0) px[c] = cv::Vec3b(px[c][0] / 2, px[c][1] / 2, static_cast<uchar>(px[c][2] / 2 + 128));
   }
-}
-
-bool saveMaskPng(const std::string& dir, std::int64_t index, const cv::Mat& mask) {
-  char name[32];
-  std::snprintf(name, sizeof name, "bin%06lld.png", static_cast<long long>(index));
-  const std::string path = (fs::path(dir) / name).string();
-  std::vector<uchar> bytes;
-  if (!cv::imencode(".png", mask, bytes)) {
-    std::fprintf(stderr, "sc-vardo-video: cannot encode %s\n", path.c_str());
-    return false;
-  }
-  const WriteOutcome out = writeFileAtomic(path, bytes.data(), bytes.size());
-  if (!out) std::fprintf(stderr, "sc-vardo-video: cannot write %s: %s\n", path.c_str(), out.why.c_str());
-  return static_cast<bool>(out);
 }
 
 int exitFor(const scvardo::Error& e) {
@@ -291,15 +208,209 @@ int exitFor(const scvardo::Error& e) {
 void noteCalibration(const scvardo::BackgroundSubtractor& bs, const std::string& file) {
   const long long seen = bs.getFrameCount(), K = bs.getParams().K;
   if (seen < K)
-    std::fprintf(stderr, "sc-vardo-video: %s: the model has seen %lld of its %lld calibration frames\n",
+    std::fprintf(stderr, "%s%s: the model has seen %lld of its %lld calibration frames\n", kPrefix,
                  file.c_str(), seen, K);
 }
 
-int run(const Options& o) {
+// Before anything is read: no output may be an input or another output,
+// nor a file output a folder (status 2).
+void checkPaths(const Options& o, const FrameSource& source) {
+  std::vector<NamedPath> inputs;
+  if (!source.camera()) inputs.push_back({"the input", o.input});
+  if (!o.roi.empty()) inputs.push_back({"--roi", o.roi});
+  // Saving over the model loaded is how a model is brought up to date.
+  if (!o.loadModel.empty() && !(!o.saveModel.empty() && sameFile(o.loadModel, o.saveModel)))
+    inputs.push_back({"--load-model", o.loadModel});
+  std::vector<NamedPath> files, folders;
+  if (!o.maskVideo.empty()) files.push_back({"--mask-video", o.maskVideo});
+  if (!o.overlayVideo.empty()) files.push_back({"--overlay", o.overlayVideo});
+  if (!o.saveModel.empty()) files.push_back({"--save-model", o.saveModel});
+  if (!o.outDir.empty()) folders.push_back({"--out", o.outDir});
+  // In an input folder, a file named like an image is one of its frames,
+  // now or in the next run.
+  if (source.folder())
+    for (const NamedPath& f : files) {
+      const std::string name = fs::path(f.path).filename().string();
+      if (isImageName(name) && sameFile(folderOf(f.path).empty() ? "." : folderOf(f.path), o.input))
+        inputs.push_back({"a frame of the input", (fs::path(o.input) / name).string()});
+    }
+  const std::string clash = pathClash(inputs, files, folders);
+  if (!clash.empty()) fail(kExitSwitch, clash);
+}
+
+const char* signalName(int sig) {
+  switch (sig) {
+    case SIGINT: return "SIGINT";
+    case SIGTERM: return "SIGTERM";
+    case SIGHUP: return "SIGHUP";
+  }
+  return "a signal";
+}
+
+// The outputs of a run, made before its first frame: the --out folder with
+// its lock and record, and the temporaries of the videos and the model (so
+// that a folder that cannot take them fails at once, status 3).
+struct Outputs {
+  RunGuard guard;
+  VideoOut maskVideo, overlayVideo;
+  PendingFile model;
+
+  // The files first: a destination that cannot be written leaves no
+  // trace, not even the --out folder.
+  void open(const Options& o, int argc, char** argv) {
+    for (const std::string* file : {&o.maskVideo, &o.overlayVideo, &o.saveModel})
+      if (!file->empty()) removeStaleTemporariesSaying(folderOf(*file), kPrefix);
+    for (auto [video, file] : {std::pair{&maskVideo, &o.maskVideo}, std::pair{&overlayVideo, &o.overlayVideo}})
+      if (!file->empty()) {
+        const std::string why = video->reserve(*file);
+        if (!why.empty()) fail(kExitLostOutput, why);
+      }
+    if (!o.saveModel.empty()) {
+      const WriteOutcome out = model.create(o.saveModel);
+      if (!out) fail(kExitLostOutput, "cannot write model file " + o.saveModel + ": " + out.why);
+    }
+    if (!o.outDir.empty()) {
+      std::error_code ec;
+      fs::create_directories(o.outDir, ec);
+      if (!fs::is_directory(o.outDir, ec)) fail(kExitLostOutput, "cannot create folder " + o.outDir);
+      guard.start(o.outDir, "sc-vardo-video", kPrefix, argc, argv, o.input, pathLines(o.params));
+    }
+  }
+};
+
+class VideoRun {
+ public:
+  VideoRun(const Options& o, cv::Ptr<scvardo::BackgroundSubtractor> bs, Outputs& out)
+      : o_(o), bs_(std::move(bs)), out_(out) {}
+
+  // Every frame until the input ends, a signal or a failure; then the
+  // videos and the model are finished. Returns the exit status.
+  int run(FrameSource& source);
+
+ private:
+  // One line on stderr; the first failure's status is the run's.
+  void failed(int status, const std::string& line) {
+    clearActiveProgress();
+    std::fflush(stdout);
+    std::fprintf(stderr, "%s%s\n", kPrefix, line.c_str());
+    if (status_ == kExitOk) status_ = status;
+  }
+  // False when the run ends at this frame.
+  bool process(const cv::Mat& frame, double fps);
+  void finishFiles();
+
+  const Options& o_;
+  cv::Ptr<scvardo::BackgroundSubtractor> bs_;
+  Outputs& out_;
+  int status_ = kExitOk;
+  bool lost_ = false;
+  std::int64_t index_ = 0, masks_ = 0;
+  cv::Mat mask_, overlay_;
+  std::string saved_;
+};
+
+bool VideoRun::process(const cv::Mat& frame, double fps) {
+  if (index_ == 0 && bs_->empty()) {
+    // A few decoded frames, the mask, the overlay and the encoded outputs
+    // besides the model.
+    const std::uint64_t pixels = static_cast<std::uint64_t>(frame.cols) * static_cast<std::uint64_t>(frame.rows);
+    const std::string shortfall = scvardo::memoryShortfall(bs_->getParams(), frame.size(), 16 * pixels);
+    if (!shortfall.empty()) {
+      failed(kExitNoMemory, shortfall);
+      return false;
+    }
+  }
+  try {
+    bs_->apply(frame, mask_);
+  } catch (const scvardo::Error& e) {
+    failed(exitFor(e), "frame " + std::to_string(index_ + 1) + ": " + e.what());
+    return false;
+  }
+  ++index_;
+  // A model loaded after calibration detects every frame.
+  if (bs_->getFrameCount() <= bs_->getParams().K) return true;
+  std::string failure;
+  if (!o_.outDir.empty() && !saveMaskIn(o_.outDir, mask_, index_, &failure)) {
+    std::fprintf(stderr, "%s%s", kPrefix, failure.c_str());
+    lost_ = true;
+  }
+  std::string broken;
+  if (out_.maskVideo.wanted()) broken = out_.maskVideo.write(mask_, fps);
+  if (broken.empty() && out_.overlayVideo.wanted()) {
+    tint(frame, mask_, overlay_);
+    broken = out_.overlayVideo.write(overlay_, fps);
+  }
+  if (!broken.empty()) {
+    failed(kExitLostOutput, broken);
+    return false;
+  }
+  ++masks_;
+  return true;
+}
+
+void VideoRun::finishFiles() {
+  for (VideoOut* video : {&out_.maskVideo, &out_.overlayVideo}) {
+    const std::string why = video->finish();
+    if (!why.empty()) {
+      std::fprintf(stderr, "%s%s\n", kPrefix, why.c_str());
+      lost_ = true;
+    }
+  }
+  if (o_.saveModel.empty()) return;
+  out_.model.discard();  // the folder takes it; the face's save writes its own temporary
+  saved_ = "; model not saved";
+  if (index_ == 0) return;
+  std::printf("saving model to %s\n", o_.saveModel.c_str());
+  std::fflush(stdout);
+  noteCalibration(*bs_, o_.saveModel);
+  try {
+    bs_->save(o_.saveModel);
+    saved_ = "; model saved to " + o_.saveModel;
+  } catch (const scvardo::Error& e) {
+    std::fprintf(stderr, "%s%s\n", kPrefix, e.what());
+    lost_ = true;
+  }
+}
+
+int VideoRun::run(FrameSource& source) {
+  const double fps = o_.fps > 0 ? o_.fps : source.fps();
+  {
+    Progress progress(source.total());
+    cv::Mat frame;
+    while (stopSignal() == 0) {
+      std::string why;
+      int status = kExitOk;
+      const FrameSource::Got got = source.read(frame, why, status);
+      if (got == FrameSource::Got::End) break;
+      if (got == FrameSource::Got::Failed) {
+        failed(status, why);
+        break;
+      }
+      if (!process(frame, fps)) break;
+      progress.update(index_);
+    }
+  }
+  if (index_ == 0 && status_ == kExitOk && stopSignal() == 0)
+    failed(kExitInput, "no frame could be read from " + o_.input);
+  finishFiles();
+  const int sig = stopSignal();
+  std::printf("%lld frames, %lld masks%s%s\n", static_cast<long long>(index_), static_cast<long long>(masks_),
+              sig != 0 ? (std::string(" (stopped by ") + signalName(sig) + ")").c_str() : "", saved_.c_str());
+  if (sig != 0) return 128 + sig;
+  return status_ == kExitOk && lost_ ? kExitLostOutput : status_;
+}
+
+int run(const Options& o, int argc, char** argv) {
+  FrameSource source(o.input);
+  checkPaths(o, source);
+
   cv::Mat roi;
   if (!o.roi.empty()) {
-    roi = cv::imread(o.roi, cv::IMREAD_GRAYSCALE);
-    if (roi.empty()) fail(kExitInput, "cannot read ROI image " + o.roi);
+    FrameReader reader;
+    const ImageRead r = reader.read(o.roi, false, roi);
+    if (r.status == ImageRead::Unreadable) fail(kExitInput, "cannot read ROI image " + o.roi);
+    const ReadFailure f = readFailure(r, o.roi);
+    if (f.status != kExitOk) fail(f.status, f.line);
   }
   cv::Ptr<scvardo::BackgroundSubtractor> bs;
   try {
@@ -313,71 +424,22 @@ int run(const Options& o) {
   } catch (const scvardo::Error& e) {
     fail(exitFor(e), e.what());
   }
-  if (!o.outDir.empty()) {
-    std::error_code ec;
-    fs::create_directories(o.outDir, ec);
-    if (!fs::is_directory(o.outDir, ec)) fail(kExitLostOutput, "cannot create folder " + o.outDir);
-  }
 
-  FrameSource source(o.input);
-  const double fps = o.fps > 0 ? o.fps : source.fps();
-  // The first Ctrl-C finishes the current frame; a second one kills.
-  struct sigaction sa = {};
-  sa.sa_handler = onInterrupt;
-  sa.sa_flags = SA_RESETHAND;
-  sigemptyset(&sa.sa_mask);
-  sigaction(SIGINT, &sa, nullptr);
-  sigaction(SIGTERM, &sa, nullptr);
-
-  VideoOut maskVideo, overlayVideo;
-  Progress progress(source.total());
-  const int K = bs->getParams().K;
-  bool lost = false;
-  std::int64_t index = 0, masks = 0;
-  cv::Mat frame, mask, overlay;
+  Outputs out;
+  out.open(o, argc, argv);
   try {
-    while (!interrupted && source.read(frame)) {
-      ++index;
-      bs->apply(frame, mask);
-      // A model loaded after calibration detects every frame.
-      if (bs->getFrameCount() > K) {
-        if (!o.outDir.empty() && !saveMaskPng(o.outDir, index, mask)) lost = true;
-        if (!o.maskVideo.empty()) maskVideo.write(o.maskVideo, mask, fps);
-        if (!o.overlayVideo.empty()) {
-          tint(frame, mask, overlay);
-          overlayVideo.write(o.overlayVideo, overlay, fps);
-        }
-        ++masks;
-      }
-      progress.update(index);
-    }
-  } catch (const scvardo::Error& e) {
-    progress.clear();
-    maskVideo.release();
-    overlayVideo.release();
-    fail(exitFor(e), "frame " + std::to_string(index) + ": " + e.what());
-  } catch (const RunExit&) {
-    progress.clear();
-    maskVideo.release();
-    overlayVideo.release();
-    throw;
+    const std::string problem = source.open();
+    if (!problem.empty()) fail(kExitInput, problem);
+    VideoRun frames(o, bs, out);
+    return out.guard.finish(frames.run(source));
+  } catch (const RunExit& e) {
+    return out.guard.finish(e.status);
+  } catch (...) {
+    clearActiveProgress();
+    const Failure f = failureOf(std::current_exception());
+    std::fprintf(stderr, "%s%s\n", kPrefix, f.line.c_str());
+    return out.guard.finish(f.status);
   }
-  progress.clear();
-  maskVideo.release();
-  overlayVideo.release();
-  if (index == 0) fail(kExitInput, "no frame could be read from " + o.input);
-  if (!o.saveModel.empty()) {
-    noteCalibration(*bs, o.saveModel);
-    try {
-      bs->save(o.saveModel);
-    } catch (const scvardo::Error& e) {
-      std::fprintf(stderr, "sc-vardo-video: %s\n", e.what());
-      lost = true;
-    }
-  }
-  std::printf("%lld frames, %lld masks%s\n", static_cast<long long>(index),
-              static_cast<long long>(masks), interrupted ? " (interrupted)" : "");
-  return lost ? kExitLostOutput : kExitOk;
 }
 
 }  // namespace
@@ -385,17 +447,24 @@ int run(const Options& o) {
 int runVideo(int argc, char** argv) {
   // Our own lines name the input and the outputs; keep OpenCV's log quiet.
   cv::utils::logging::setLogLevel(cv::utils::logging::LOG_LEVEL_SILENT);
+  keepStandardStreamsApart();
+  stopOnSignals();
+  int status = kExitOk;
   try {
     Options o;
     if (!parseOptions(argc, argv, o)) return kExitOk;
-    return run(o);
+    status = run(o, argc, argv);
   } catch (const RunExit& e) {
-    return e.status;
-  } catch (const std::bad_alloc&) {
-    std::fputs("sc-vardo-video: not enough memory\n", stderr);
-    return kExitNoMemory;
-  } catch (const cv::Exception& e) {
-    std::fprintf(stderr, "sc-vardo-video: %s\n", e.what());
-    return kExitInput;
+    status = e.status;
+  } catch (...) {
+    clearActiveProgress();
+    const Failure f = failureOf(std::current_exception());
+    std::fprintf(stderr, "%s%s\n", kPrefix, f.line.c_str());
+    status = f.status;
   }
+  if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
+    std::fprintf(stderr, "%sCannot write the console output to standard output\n", kPrefix);
+    if (status == kExitOk) status = kExitLostOutput;
+  }
+  return status;
 }

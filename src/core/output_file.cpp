@@ -12,7 +12,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <random>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -107,18 +109,18 @@ bool createTemp(const std::string& path, Temp& t, std::string& why) {
   return false;
 }
 
-void discard(Temp& t) {
+void discardTemp(Temp& t) {
   if (t.fd >= 0) ::close(t.fd);
   ::unlink(t.path.c_str());
   releaseSlot(t.slot);
 }
 
 WriteOutcome failed(Temp& t, const std::string& why) {
-  discard(t);
+  discardTemp(t);
   return WriteOutcome{WriteOutcome::Failed, why};
 }
 
-WriteOutcome commit(Temp& t, const std::string& path) {
+WriteOutcome commitTemp(Temp& t, const std::string& path) {
   if (::rename(t.path.c_str(), path.c_str()) != 0) {
     const int error = errno;
     t.fd = -1;
@@ -132,17 +134,31 @@ WriteOutcome commit(Temp& t, const std::string& path) {
 }
 
 // Fault tests freeze a run in the middle of a write instead of racing it:
-// with SCVARDO_STOP_IN_WRITE set to a file-name prefix, the first write of
-// a file whose name starts with it stops the process (SIGSTOP) once half of
-// its bytes are in the temporary.
+// SCVARDO_STOP_IN_WRITE holds file-name prefixes separated by ':'; the first
+// write of a file whose name starts with one of them stops the process
+// (SIGSTOP) once half of its bytes are in the temporary (a file filled by
+// name: once it is filled, before it is renamed). Each prefix stops once.
 bool stopsInWrite(const std::string& path) {
-  static const char* const prefix = std::getenv("SCVARDO_STOP_IN_WRITE");
-  static std::atomic<bool> stopped{false};
-  if (prefix == nullptr || *prefix == '\0') return false;
+  static const char* const given = std::getenv("SCVARDO_STOP_IN_WRITE");
+  if (given == nullptr || *given == '\0') return false;
+  static std::mutex mutex;
+  static std::vector<std::pair<std::string, bool>> prefixes = [] {
+    std::vector<std::pair<std::string, bool>> out;
+    std::string list = given;
+    for (std::size_t start = 0; start <= list.size();) {
+      std::size_t end = list.find(':', start);
+      if (end == std::string::npos) end = list.size();
+      if (end > start) out.emplace_back(list.substr(start, end - start), false);
+      start = end + 1;
+    }
+    return out;
+  }();
   const std::size_t cut = path.find_last_of('/');
   const std::size_t start = cut == std::string::npos ? 0 : cut + 1;
-  if (path.compare(start, std::strlen(prefix), prefix) != 0) return false;
-  return !stopped.exchange(true);
+  std::lock_guard<std::mutex> lock(mutex);
+  for (auto& [prefix, stopped] : prefixes)
+    if (!stopped && path.compare(start, prefix.size(), prefix) == 0) return stopped = true;
+  return false;
 }
 
 }  // namespace
@@ -175,7 +191,7 @@ WriteOutcome writeFileAtomic(const std::string& path, const std::vector<OutputPi
   const int fd = t.fd;
   t.fd = -1;
   if (::close(fd) != 0) return failed(t, std::strerror(errno));
-  return commit(t, path);
+  return commitTemp(t, path);
 }
 
 WriteOutcome writeFileAtomic(const std::string& path,
@@ -192,7 +208,54 @@ WriteOutcome writeFileAtomic(const std::string& path,
     why = e.what();
   }
   if (!ok) return failed(t, why.empty() ? "write failed" : why);
-  return commit(t, path);
+  if (stopsInWrite(path)) ::raise(SIGSTOP);
+  return commitTemp(t, path);
+}
+
+WriteOutcome PendingFile::create(const std::string& path) {
+  discard();
+  Temp t;
+  std::string why;
+  if (!createTemp(path, t, why)) return WriteOutcome{WriteOutcome::CannotCreate, why};
+  ::close(t.fd);
+  path_ = path;
+  temporary_ = t.path;
+  slot_ = t.slot;
+  return WriteOutcome{};
+}
+
+namespace {
+
+// A pending file's temporary as a Temp, the file left holding none.
+Temp handOver(std::string& temporary, int& slot) {
+  Temp t;
+  t.path = std::move(temporary);
+  t.slot = slot;
+  temporary.clear();
+  slot = -1;
+  return t;
+}
+
+}  // namespace
+
+WriteOutcome PendingFile::commit() {
+  Temp t = handOver(temporary_, slot_);
+  if (stopsInWrite(path_)) ::raise(SIGSTOP);
+  return commitTemp(t, path_);
+}
+
+void PendingFile::discard() {
+  if (temporary_.empty()) return;
+  Temp t = handOver(temporary_, slot_);
+  discardTemp(t);
+}
+
+void keepStandardStreamsApart() {
+  for (int fd = 0; fd <= 2; ++fd)
+    if (::fcntl(fd, F_GETFD) == -1 && errno == EBADF) {
+      const int got = ::open("/dev/null", O_RDONLY);
+      if (got >= 0 && got != fd) ::close(got);
+    }
 }
 
 void removeTemporariesNow() {
@@ -202,13 +265,42 @@ void removeTemporariesNow() {
 
 namespace {
 
-void onSignal(int sig) {
+void restoreDefault(int sig) {
+  struct sigaction sa {};
+  sa.sa_handler = SIG_DFL;
+  sigemptyset(&sa.sa_mask);
+  ::sigaction(sig, &sa, nullptr);
+}
+
+// Removes the temporaries in flight and ends the process by `sig`, its
+// default action restored: the signal, blocked while its handler runs, is
+// delivered when the handler returns.
+void removeAndDie(int sig) {
   const int saved = errno;
   removeTemporariesNow();
+  restoreDefault(sig);
   errno = saved;
-  // The handler was reset to the default on entry: the signal, unblocked on
-  // return, ends the process with the usual status.
   ::raise(sig);
+}
+
+std::atomic<int> firstStop{0};
+
+void onStopSignal(int sig) {
+  int none = 0;
+  if (sig != SIGPIPE && firstStop.compare_exchange_strong(none, sig)) return;
+  removeAndDie(sig);
+}
+
+void handle(void (*handler)(int)) {
+  struct sigaction sa {};
+  sa.sa_handler = handler;
+  sigemptyset(&sa.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
+    struct sigaction old {};
+    // A signal the caller chose to ignore stays ignored.
+    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    ::sigaction(sig, &sa, nullptr);
+  }
 }
 
 // The pid in ".<name>.scvardo-tmp.<pid>.XXXXXX<ext>", or 0.
@@ -225,17 +317,29 @@ long tempOwner(const char* name) {
 
 }  // namespace
 
-void removeTemporariesOnSignals() {
-  struct sigaction sa {};
-  sa.sa_handler = onSignal;
-  sigemptyset(&sa.sa_mask);
-  sa.sa_flags = SA_RESETHAND;
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) {
-    struct sigaction old {};
-    // A signal the caller chose to ignore stays ignored.
-    if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    ::sigaction(sig, &sa, nullptr);
-  }
+void removeTemporariesOnSignals() { handle(removeAndDie); }
+
+void stopOnSignals() { handle(onStopSignal); }
+
+int stopSignal() { return firstStop.load(); }
+
+void endBySignal(int sig) {
+  restoreDefault(sig);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sig);
+  ::sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  ::raise(sig);
+}
+
+std::string folderOf(const std::string& path) {
+  const std::size_t cut = path.find_last_of('/');
+  return cut == std::string::npos ? "" : path.substr(0, cut + 1);
+}
+
+void removeStaleTemporariesSaying(const std::string& dir, const char* prefix) {
+  for (const std::string& stale : removeStaleTemporaries(dir))
+    std::fprintf(stderr, "%sRemoved %s, left by an earlier run that did not end\n", prefix, stale.c_str());
 }
 
 std::vector<std::string> removeStaleTemporaries(const std::string& dir) {

@@ -91,6 +91,35 @@ constexpr ParamSpec kRows[] = {
      [](double v, const Params&) { return v >= 0 && v <= kMaxThreads; },
      "worker threads for the passes; the results do not depend on it", Change::AnyTime, nullptr,
      Report::None, nullptr, 0},
+    {"adaptive", "Adaptive", "--adaptive", Type::Flag, &Params::adaptive, nullptr, "0 or 1",
+     [](double v, const Params&) { return v == 0 || v == 1; },
+     "per-pixel detection thresholds that follow the background (e2 seeds them), and "
+     "absorption of foreground that stays still",
+     Change::Never, nullptr, Report::Own, "Adaptive (0/1)", 3},
+    {"absorbSpan", "AbsorbSpan", "--absorb-span", Type::Int, &Params::absorbSpan, nullptr,
+     "1 to 1000000", [](double v, const Params&) { return v >= 1 && v <= 1000000; },
+     "frames within which foreground that stays still fades into the background",
+     Change::NextFrame, "adaptive", Report::Own, "Absorb span", 3},
+    {"thresholdLow", "ThresholdLow", "--threshold-low", Type::Real, nullptr, &Params::thresholdLow,
+     "greater than 0 and at most thresholdHigh (--threshold-high)",
+     [](double v, const Params& p) { return v > 0 && v <= p.thresholdHigh; },
+     "lowest per-pixel detection threshold", Change::NextFrame, "adaptive", Report::Own,
+     "Threshold low", 3},
+    {"thresholdHigh", "ThresholdHigh", "--threshold-high", Type::Real, nullptr,
+     &Params::thresholdHigh, "at least thresholdLow (--threshold-low)",
+     [](double v, const Params& p) { return v >= p.thresholdLow; },
+     "highest per-pixel detection threshold", Change::NextFrame, "adaptive", Report::Own,
+     "Threshold high", 3},
+    {"distanceGain", "DistanceGain", "--distance-gain", Type::Real, nullptr, &Params::distanceGain,
+     "0 or more", [](double v, const Params&) { return v >= 0; },
+     "a pixel's threshold stays above this times the running mean of its distance to the "
+     "model while background",
+     Change::NextFrame, "adaptive", Report::Own, "Distance gain", 3},
+    {"flickerTrain", "FlickerTrain", "--flicker-train", Type::Real, nullptr, &Params::flickerTrain,
+     "in [0, 1]", [](double v, const Params&) { return v >= 0 && v <= 1; },
+     "foreground the coherence vote clears is trained where the pixel's rate of spurious "
+     "foreground is above this and no foreground is next to it",
+     Change::NextFrame, "adaptive", Report::Own, "Flicker train", 3},
 };
 
 }  // namespace
@@ -102,7 +131,7 @@ bool ParamSpec::inRange(const Params& p) const {
 
 std::string ParamSpec::format(double value) const {
   char text[40];
-  if (type == Type::Int)
+  if (whole())
     std::snprintf(text, sizeof text, "%d", static_cast<int>(value));
   else if (std::isfinite(value) && value == std::floor(value) && std::fabs(value) < 1e15)
     std::snprintf(text, sizeof text, "%.1f", value);  // 1.0, not 1: a real
@@ -184,10 +213,11 @@ std::string reportAfterRoi(const scvardo::Params& p) {
     out += "0\n";
   for (const scvardo::ParamSpec& row : scvardo::paramTable()) {
     if (row.report != scvardo::ParamSpec::Report::Own || !switchedOn(row, p)) continue;
+    if (row.type == scvardo::ParamSpec::Type::Flag && row.get(p) == 0) continue;
     const std::string label = std::string(row.reportLabel) + ":";
     const double v = row.get(p);
     out += printed("%-23s %s\n", label.c_str(),
-                   row.type == scvardo::ParamSpec::Type::Int ? printed("%d", static_cast<int>(v)).c_str()
+                   row.whole() ? printed("%d", static_cast<int>(v)).c_str()
                                                              : printed("%.4f", v).c_str());
   }
   return out;

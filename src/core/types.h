@@ -36,6 +36,23 @@ struct Geometry {
   int modelH() const { return n * H; }
 };
 
+// The per-pixel inputs and outputs of the adaptive mode's passes, W*H
+// each; all null for the defined passes.
+struct PixelAdaptation {
+  // Detection thresholds in place of e2.
+  const float* threshold = nullptr;
+  // Written by the search: the smallest distance in the pixel's block
+  // (100 when none is below 100). With it, a pixel the online search leaves
+  // unmatched records the first cell at that distance as its winner.
+  float* nearest = nullptr;
+  // Nonzero: the online update trains the pixel, and admits windows on its
+  // block, whatever its label; kAbsorbStill trains its window with
+  // `absorbRates` (n x n, row-major) in place of the frame's rates.
+  const std::uint8_t* absorb = nullptr;
+  const float* absorbRates = nullptr;
+};
+constexpr std::uint8_t kAbsorbCleared = 1, kAbsorbStill = 2;
+
 // What every pass needs besides its buffers: the geometry, the parameters
 // and the region of interest, all fixed for the run, and the workers the
 // fast passes may spread over (none: the calling thread alone).
@@ -44,4 +61,5 @@ struct PassContext {
   const scvardo::Params& params;
   const RoiMask& roi;
   WorkerPool* pool = nullptr;
+  PixelAdaptation adapt{};
 };

@@ -1,5 +1,6 @@
 #include "engine/engine.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <new>
@@ -35,13 +36,15 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
   g_.n = p_.n;
 }
 
+int modelCopies(const scvardo::Params& p) { return p.adaptive != 0 ? 2 : kModelCopies; }
+
 void Engine::allocate(int W, int H) {
   const std::string small = tooSmall(p_, W, H);
   if (!small.empty()) throw Error(Error::Kind::Input, small);
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n, kModelCopies);
+  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_));
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;
@@ -50,10 +53,12 @@ void Engine::allocate(int W, int H) {
   try {
     FloatPlanesHandle frame = newFloatPlanes(3, g.pixels());
     FloatPlanesHandle current = newFloatPlanes(3, g.cells());
-    FloatPlanesHandle next = kScheduledPasses ? nullptr : newFloatPlanes(3, g.cells());
+    FloatPlanesHandle next = modelCopies(p_) == 1 ? nullptr : newFloatPlanes(3, g.cells());
     LabelMask labels(g.pixels(), 0), spare(g.pixels(), 0);
     std::vector<int> matchRow(g.pixels(), 0), matchCol(g.pixels(), 0);
     RoiMask roi = fullFrame_ ? RoiMask::all(W, H) : roi_;
+    std::unique_ptr<AdaptiveState> adapt =
+        p_.adaptive != 0 ? std::make_unique<AdaptiveState>(g.pixels()) : nullptr;
     // Nothing is changed before every allocation has succeeded.
     g_ = g;
     frame_ = std::move(frame);
@@ -64,6 +69,7 @@ void Engine::allocate(int W, int H) {
     matchRow_ = std::move(matchRow);
     matchCol_ = std::move(matchCol);
     roi_ = std::move(roi);
+    adapt_ = std::move(adapt);
   } catch (const std::bad_alloc&) {
     throw Error(Error::Kind::Memory, "not enough memory for " + sizeText(W, H) +
                                          " frames with n=" + std::to_string(p_.n));
@@ -72,7 +78,16 @@ void Engine::allocate(int W, int H) {
   buildWeightKernel(p_.n, kernelSpread(p_.n), kernel_);
   rates_ = baseRates(p_.c1, p_.c2, p_.n);
   alpha_ = AlphaTable(p_.n);
+  absorbTable();
   maskImage_.create(H, W, CV_8UC1);
+}
+
+void Engine::absorbTable() {
+  if (p_.adaptive == 0) return;
+  // At least the online rate: absorption never learns slower than background.
+  const float winner = std::max(absorptionRate(p_.absorbSpan), p_.c2);
+  absorbAlpha_ = AlphaTable(p_.n);
+  buildAlphaTable(p_.n, winner / static_cast<float>(p_.n + 1), kernel_, absorbAlpha_);
 }
 
 Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mask) {
@@ -123,6 +138,7 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
 void Engine::initialise() {
   initModel(*current_, *frame_, g_.H, g_.W, g_.n, roi_);
   if (next_) copyPlanes(*current_, g_.cells(), *next_);
+  if (adapt_) adaptInitialise(context(), *frame_, *adapt_);
 }
 
 void Engine::setParams(const scvardo::Params& params) {
@@ -141,7 +157,10 @@ void Engine::setParams(const scvardo::Params& params) {
   }
   p_ = params;
   g_.n = p_.n;
-  if (started()) rates_ = baseRates(p_.c1, p_.c2, p_.n);
+  if (started()) {
+    rates_ = baseRates(p_.c1, p_.c2, p_.n);
+    absorbTable();
+  }
 }
 
 PassContext Engine::context(bool alone) {
@@ -163,13 +182,18 @@ void Engine::rateTable(double learningRate, float scheduled) {
 
 void Engine::calibrate(double learningRate, bool alone) {
   if (learningRate == 0) return;
-  const PassContext ctx = context(alone);
+  PassContext ctx = context(alone);
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), p_.K, rates_));
   const std::int64_t start = counterNow();
-  if (kScheduledPasses)
-    fast::calibrationPass(ctx, ws_, *frame_, *current_, labels_, alpha_, *current_);
-  else
+  if (adapt_) {
+    ctx.adapt = adapt_->forCalibration();
     calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
+    adaptCalibrate(ctx, *frame_, *adapt_);
+  } else if (kScheduledPasses) {
+    fast::calibrationPass(ctx, ws_, *frame_, *current_, labels_, alpha_, *current_);
+  } else {
+    calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
+  }
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
@@ -178,7 +202,9 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
   const PassContext ctx = context(alone);
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
-  if (kScheduledPasses && learningRate != 0) {
+  if (adapt_) {
+    detectAdaptive(learningRate, alone);
+  } else if (kScheduledPasses && learningRate != 0) {
     fast::onlineStep(ctx, ws_, *frame_, *current_, labels_, spare_, alpha_);
     std::swap(labels_, spare_);
   } else if (kScheduledPasses) {
@@ -196,6 +222,18 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
   if (learningRate != 0 && next_) copyPlanes(*next_, g_.cells(), *current_);
   labelsToMask(labels_, maskImage_);
   finishMask(maskImage_, p_.medianWidth, mask);
+}
+
+void Engine::detectAdaptive(double learningRate, bool alone) {
+  PassContext ctx = context(alone);
+  ctx.adapt = adapt_->forDetection();
+  detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+  coherenceFilter(ctx, labels_, spare_);
+  std::swap(labels_, spare_);
+  if (learningRate == 0) return;
+  adaptDetect(ctx, *frame_, labels_, *adapt_);
+  ctx.adapt = adapt_->forUpdate(absorbAlpha_.cells.data());
+  updatePass(ctx, *frame_, *current_, labels_, alpha_, matchRow_, matchCol_, *next_);
 }
 
 void Engine::modelImage(cv::Mat& out) const {
@@ -231,10 +269,17 @@ void Engine::backgroundImage(cv::Mat& out) const {
 std::vector<StoredArray> Engine::storedArrays() {
   if (!started()) return {};
   using T = StoredArray::Type;
-  return {{"labels", T::Byte, g_.H, g_.W, labels_.data()},
+  std::vector<StoredArray> stored{{"labels", T::Byte, g_.H, g_.W, labels_.data()},
           {"model_x", T::Float, g_.modelH(), g_.modelW(), (*current_)[0]},
           {"model_y", T::Float, g_.modelH(), g_.modelW(), (*current_)[1]},
           {"model_v", T::Float, g_.modelH(), g_.modelW(), (*current_)[2]}};
+  if (adapt_)
+    for (const AdaptiveState::Array& a : adapt_->arrays())
+      stored.push_back({a.name, a.kind == AdaptiveState::Kind::Byte    ? T::Byte
+                                : a.kind == AdaptiveState::Kind::Int32 ? T::Int32
+                                                                       : T::Float,
+                        g_.H, g_.W, a.data});
+  return stored;
 }
 
 void Engine::beginRestore(int W, int H, std::int64_t frames) {

@@ -13,6 +13,7 @@
 
 #include <opencv2/core/mat.hpp>
 
+#include "adapt/adapt.h"
 #include "core/planes.h"
 #include "core/types.h"
 #include "core/workers.h"
@@ -27,6 +28,9 @@ inline constexpr bool kScheduledPasses = true;
 // Copies of the model a run holds.
 inline constexpr int kModelCopies = kScheduledPasses ? 1 : 2;
 
+// Models a run keeps: one with the fast passes in place, two with the
+// reference passes (the adaptive mode runs these).
+int modelCopies(const scvardo::Params& p);
 // One array of a model file: rows x cols elements, row-major.
 struct StoredArray {
   enum class Type { Byte, Int32, Float };
@@ -75,6 +79,9 @@ class Engine {
   const RoiMask& roi() const { return roi_; }
   const LabelMask& labels() const { return labels_; }
   const FloatPlanes& model() const { return *current_; }
+  // The adaptive mode's state; null when it is off or before the first frame.
+  const AdaptiveState* adaptive() const { return adapt_.get(); }
+  AdaptiveState* adaptive() { return adapt_.get(); }
   std::int64_t calibrationNs() const { return calibrationNs_; }
   std::int64_t onlineNs() const { return onlineNs_; }
 
@@ -98,9 +105,13 @@ class Engine {
   void initialise();
   void calibrate(double learningRate, bool alone);
   void detect(double learningRate, cv::Mat& mask, bool alone);
+  // The adaptive mode's frame, on the reference passes and two models.
+  void detectAdaptive(double learningRate, bool alone);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
+  // The adaptive mode's rates for absorbed pixels, from c2 and the span.
+  void absorbTable();
   // The context of a frame's passes; with `alone` (or a pool of one thread)
   // they run on the calling thread.
   PassContext context(bool alone = false);
@@ -120,9 +131,10 @@ class Engine {
   ThreadChoice threadChoice_[2];
   WeightKernel kernel_;
   BaseRates rates_;
-  AlphaTable alpha_;
+  AlphaTable alpha_, absorbAlpha_;
   LabelMask labels_, spare_;
   std::vector<int> matchRow_, matchCol_;
+  std::unique_ptr<AdaptiveState> adapt_;  // adaptive mode only
   cv::Mat maskImage_;
   std::int64_t calibrationNs_ = 0, onlineNs_ = 0;
 };

@@ -78,7 +78,7 @@ Encoding encode(Engine& e, int version) {
   const scvardo::Params& p = e.params();
   for (const ParamSpec& row : scvardo::paramTable()) {
     if (row.fileSince == 0 || row.fileSince > version) continue;
-    if (row.type == ParamSpec::Type::Int) {
+    if (row.whole()) {
       integer(row.name, kInt32, p.*row.intField);
     } else {
       std::uint32_t bits;
@@ -321,7 +321,7 @@ std::unique_ptr<Engine> readBinaryModel(InputFile& in, int threads) {
   p.threads = threads;
   for (const ParamSpec& row : scvardo::paramTable()) {
     if (row.fileSince == 0 || row.fileSince > static_cast<int>(version)) continue;
-    if (row.type == ParamSpec::Type::Int)
+    if (row.whole())
       p.*row.intField = static_cast<int>(scalars.integer(row.name, kInt32, INT_MIN, INT_MAX));
     else
       p.*row.realField = scalars.real(row.name);

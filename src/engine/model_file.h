@@ -28,8 +28,9 @@
 #include "engine/engine.h"
 
 // 1: text formats only, the checksum over the arrays alone. 2: .scvm; the
-// text formats' checksum is modelDigest(), over everything.
-constexpr int kModelFormatVersion = 2;
+// text formats' checksum is modelDigest(), over everything. 3: the adaptive
+// mode's parameters and, when it is on, its per-pixel state (Engine::storedArrays).
+constexpr int kModelFormatVersion = 3;
 // Frame counts far from any overflow.
 constexpr std::int64_t kMaxModelFrames = std::int64_t{1} << 53;
 

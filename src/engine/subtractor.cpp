@@ -123,7 +123,7 @@ FromText readNode(const cv::FileNode& fileNode, int threads) {
   p.threads = threads;
   for (const ParamSpec& row : paramTable()) {
     if (row.fileSince == 0 || row.fileSince > version) continue;
-    if (row.type == ParamSpec::Type::Int)
+    if (row.whole())
       p.*row.intField = readInt(node, row.name);
     else
       p.*row.realField = readReal(node, row.name);
@@ -178,7 +178,7 @@ std::unique_ptr<Engine> readTextModel(InputFile& in, int threads) {
   std::vector<std::pair<std::string, long long>> ints{{"version", t.version}};
   if (e.started()) ints.insert(ints.end(), {{"width", e.geometry().W}, {"height", e.geometry().H}});
   for (const ParamSpec& row : paramTable())
-    if (row.type == ParamSpec::Type::Int && row.fileSince != 0 && row.fileSince <= t.version)
+    if (row.whole() && row.fileSince != 0 && row.fileSince <= t.version)
       ints.emplace_back(row.name, static_cast<long long>(row.get(e.params())));
   checkIntegerTexts(text, ints);
   return std::move(t.engine);
@@ -245,7 +245,7 @@ class Subtractor final : public BackgroundSubtractor {
     for (const ParamSpec& row : paramTable()) {
       if (row.fileSince == 0) continue;
       fs << row.name;
-      if (row.type == ParamSpec::Type::Int)
+      if (row.whole())
         fs << p.*row.intField;
       else
         fs << p.*row.realField;
@@ -312,8 +312,8 @@ cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params, c
   return cv::makePtr<Subtractor>(params, roiFrom(roi));
 }
 
-std::string memoryShortfall(const Params& params, cv::Size frameSize) {
-  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, kModelCopies);
+std::string memoryShortfall(const Params& params, cv::Size frameSize, std::uint64_t alsoNeeded) {
+  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, modelCopies(params), alsoNeeded);
 }
 
 cv::Ptr<BackgroundSubtractor> load(const std::string& path) {

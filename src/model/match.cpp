@@ -21,17 +21,19 @@ float coneDistanceSq(const ConeColor& p, const ConeColor& m) {
 
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*/, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const scvardo::Params& params) {
+                          const scvardo::Params& params, Nearest* nearest) {
   outRow = -1;
   outCol = -1;
   float minDist = 100.0f;
   bool found = false;
+  Nearest closest;
   const std::size_t modelW = static_cast<std::size_t>(n > 0 ? n : 0) * W;
   for (int i = r * n; i < r * n + n; ++i) {
     for (int j = c * n; j < c * n + n; ++j) {
       const float d = coneDistanceSq(p, coneAt(model, static_cast<std::size_t>(i) * modelW + j));
       if (d < minDist) {
         minDist = d;
+        closest = Nearest{d, i, j};
         if (d <= threshold) {
           found = true;
           outRow = i;
@@ -40,6 +42,7 @@ MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int /*H*
       }
     }
   }
+  if (nearest) *nearest = closest;
   if (found) {
     const int ci = r * n + n / 2;
     const int cj = c * n + n / 2;

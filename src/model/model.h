@@ -38,12 +38,20 @@ void initModel(FloatPlanes& model, const FloatPlanes& frame, int H, int W, int n
 // Squared cone distance, in single precision.
 float coneDistanceSq(const ConeColor& p, const ConeColor& m);
 
+// The block's smallest distance and the first cell (row-major) attaining
+// it, as the search's running minimum follows it; 100 and -1, -1 when no
+// distance is below 100.
+struct Nearest {
+  float dist = 100.0f;
+  int row = -1, col = -1;
+};
+
 // Searches pixel (r, c)'s block. Outputs are absolute model row and column,
 // -1 for NoMatch. Falls back to the shadow test when nothing is within
-// `threshold` and shadow removal is on.
+// `threshold` and shadow removal is on. Fills *nearest when given.
 MatchResult findBestMatch(const ConeColor& p, const FloatPlanes& model, int H, int W, int r,
                           int c, int& outRow, int& outCol, int n, float threshold,
-                          const scvardo::Params& params);
+                          const scvardo::Params& params, Nearest* nearest = nullptr);
 // First vector of the block (row-major) the pixel is a darker version of.
 bool findShadowMatch(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
                      int& outRow, int& outCol, const scvardo::Params& params);
@@ -85,24 +93,30 @@ void buildAlphaTable(int n, float rate, const WeightKernel& kernel, AlphaTable& 
 // ---- Neighbourhood update -------------------------------------------------
 
 // Blends the n x n window of model cells around (winRow, winCol), clipped at
-// the model's edges, towards x; cells of pixels whose label is not 0 are left.
+// the model's edges, towards x; cells of pixels whose label is not 0 are left,
+// unless `absorb` is given and nonzero for the pixel.
 void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& current,
                          FloatPlanes& next, const AlphaTable& alpha, int n, int winRow,
-                         int winCol, const LabelMask& labels);
+                         int winCol, const LabelMask& labels,
+                         const std::uint8_t* absorb = nullptr);
 
 // ---- Passes ---------------------------------------------------------------
 // The reference: plain sweeps in raster order, `current` read and `next`
 // written (distinct planes). src/schedule gives the same bits faster.
 
+// The passes follow ctx.adapt where it is given (types.h): the thresholds
+// and the admissions of the adaptive mode, the nearest distances written.
+//
 // Classifies with the calibration threshold and trains at once; matched
 // pixels end labelled 85.
 void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
                      const FloatPlanes& current, LabelMask& labels, const AlphaTable& alpha,
                      FloatPlanes& next);
-// Labels every ROI pixel 0, 85 or 255 and records its winner.
+// Labels every ROI pixel 0, 85 or 255 and records its winner (with
+// ctx.adapt.nearest, an unmatched pixel's nearest cell).
 void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                    LabelMask& labels, std::vector<int>& matchRow, std::vector<int>& matchCol);
-// Trains around the winners of the ROI pixels still labelled 0.
+// Trains around the winners of the ROI pixels still labelled 0 (or absorbed).
 void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& current,
                 const LabelMask& labels, const AlphaTable& alpha, const std::vector<int>& matchRow,
                 const std::vector<int>& matchCol, FloatPlanes& next);

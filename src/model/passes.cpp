@@ -1,6 +1,7 @@
 // Calibration and online passes, in raster order from roi.firstRoiRow.
 // Overlapping update windows resolve last writer wins, so the order is part
 // of the result. (src/schedule runs the same passes faster, bit for bit.)
+#include <algorithm>
 #include <cassert>
 
 #include "model/model.h"
@@ -19,8 +20,10 @@ void calibrationPass(const PassContext& ctx, const FloatPlanes& frame,
       if (roi.bytes[p] == 0) continue;
       const ConeColor x = coneAt(frame, p);
       int winRow = -1, winCol = -1;
-      const MatchResult res =
-          findBestMatch(x, current, H, W, r, c, winRow, winCol, n, e1, params);
+      Nearest nearest;
+      const MatchResult res = findBestMatch(x, current, H, W, r, c, winRow, winCol, n, e1, params,
+                                            ctx.adapt.nearest ? &nearest : nullptr);
+      if (ctx.adapt.nearest) ctx.adapt.nearest[p] = nearest.dist;
       if (res == Match) {
         labels[p] = 0;  // open the pixel's own block for its own update
         const float xs[3] = {x.x, x.y, x.v};
@@ -49,9 +52,18 @@ void detectionPass(const PassContext& ctx, const FloatPlanes& frame, const Float
       const std::size_t p = static_cast<std::size_t>(r) * W + c;
       if (roi.bytes[p] == 0) continue;
       const ConeColor x = coneAt(frame, p);
-      const MatchResult res =
-          findBestMatch(x, current, H, W, r, c, matchRow[p], matchCol[p], n, e2, params);
+      const float threshold = ctx.adapt.threshold ? ctx.adapt.threshold[p] : e2;
+      Nearest nearest;
+      const MatchResult res = findBestMatch(x, current, H, W, r, c, matchRow[p], matchCol[p], n,
+                                            threshold, params, ctx.adapt.nearest ? &nearest : nullptr);
       labels[p] = res == Match ? 0 : res == ShadowMatch ? 85 : 255;
+      if (ctx.adapt.nearest) {
+        ctx.adapt.nearest[p] = nearest.dist;
+        if (res == NoMatch) {
+          matchRow[p] = nearest.row;
+          matchCol[p] = nearest.col;
+        }
+      }
     }
   }
 }
@@ -61,12 +73,17 @@ void updatePass(const PassContext& ctx, const FloatPlanes& frame, const FloatPla
                 const std::vector<int>& matchCol, FloatPlanes& next) {
   const int H = ctx.g.H, W = ctx.g.W, n = ctx.g.n;
   const RoiMask& roi = ctx.roi;
+  const std::uint8_t* absorb = ctx.adapt.absorb;
+  AlphaTable absorbAlpha(absorb && ctx.adapt.absorbRates ? n : 0);
+  std::copy_n(ctx.adapt.absorbRates, absorbAlpha.cells.size(), absorbAlpha.cells.begin());
   const std::size_t end = static_cast<std::size_t>(W) * H;
   assert(labels.size() >= end && matchRow.size() >= end && matchCol.size() >= end);
   for (std::size_t p = static_cast<std::size_t>(roi.firstRoiRow) * W; p < end; ++p) {
-    if (roi.bytes[p] == 0 || labels[p] != 0) continue;
+    if (roi.bytes[p] == 0 || (labels[p] != 0 && !(absorb && absorb[p] != 0))) continue;
     if (matchRow[p] == -1 || matchCol[p] == -1) continue;
     const float xs[3] = {frame[0][p], frame[1][p], frame[2][p]};
-    updateNeighbourhood(xs, H, W, current, next, alpha, n, matchRow[p], matchCol[p], labels);
+    const bool still = absorb && absorb[p] == kAbsorbStill && absorbAlpha.n == n;
+    updateNeighbourhood(xs, H, W, current, next, still ? absorbAlpha : alpha, n, matchRow[p],
+                        matchCol[p], labels, absorb);
   }
 }

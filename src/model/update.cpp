@@ -6,7 +6,7 @@
 
 void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& current,
                          FloatPlanes& next, const AlphaTable& alpha, int n, int winRow,
-                         int winCol, const LabelMask& labels) {
+                         int winCol, const LabelMask& labels, const std::uint8_t* absorb) {
   assert(alpha.n == n);
   const int h = n / 2;
   const int modelH = n * H;
@@ -19,7 +19,7 @@ void updateNeighbourhood(const float x[3], int H, int W, const FloatPlanes& curr
   for (int mr = rowStart; mr < rowEnd; ++mr) {
     for (int mc = colStart; mc < colEnd; ++mc) {
       const std::size_t owner = static_cast<std::size_t>(mr / n) * W + mc / n;
-      if (labels[owner] != 0) continue;
+      if (labels[owner] != 0 && !(absorb && absorb[owner] != 0)) continue;
       const float a = alpha[mr - winRow + h][mc - winCol + h];
       const double oneMinusA = 1.0 - a;  // formed once per cell
       const std::size_t i = static_cast<std::size_t>(mr) * modelW + mc;

@@ -1,6 +1,5 @@
 """sc-vardo under faults: corrupt frames, bad switches and plans, kills,
 planted links, a full disk, concurrent runs, a lost standard output."""
-import fcntl
 import os
 import re
 import shutil
@@ -9,32 +8,11 @@ import subprocess
 
 import pytest
 
-EXE = os.environ["SCVARDO_EXE"]
-EVAL = os.environ["SCVARDO_EVAL"]
-MAKE_SAMPLE = os.environ["SCVARDO_MAKE_SAMPLE"]
-SANITIZED = os.environ.get("SCVARDO_SANITIZED") == "1"
-
-
-@pytest.fixture(scope="module")
-def samples(tmp_path_factory):
-    root = tmp_path_factory.mktemp("samples")
-    for name, size in (("small", "48x40"), ("big", "160x120")):
-        subprocess.run([MAKE_SAMPLE, str(root / name), "--frames", "30", "--size", size],
-                       check=True, capture_output=True)
-    return root
-
-
-@pytest.fixture
-def seq(samples, tmp_path):
-    """A private copy of the small sample and an empty output folder."""
-    shutil.copytree(samples / "small", tmp_path / "seq")
-    (tmp_path / "out").mkdir()
-    return tmp_path
+from conftest import EVAL, EXE, SANITIZED, frozen, record, temps, tool
 
 
 def run(cwd, prefix, *args, **kw):
-    return subprocess.run([EXE, str(prefix), *args], cwd=cwd, capture_output=True, text=True,
-                          stdin=subprocess.DEVNULL, timeout=300, **kw)
+    return tool(EXE, cwd, prefix, *args, **kw)
 
 
 def frame(root, f):
@@ -45,14 +23,6 @@ def with_size(data, w, h):
     """The JPEG with its frame header declaring w x h."""
     i = data.index(b"\xff\xc0")
     return data[:i + 5] + h.to_bytes(2, "big") + w.to_bytes(2, "big") + data[i + 9:]
-
-
-def temps(folder):
-    return [n for n in os.listdir(folder) if ".scvardo-tmp." in n]
-
-
-def record(folder):
-    return (folder / "sc-vardo-run.txt").read_text()
 
 
 def test_corrupt_frames_are_refused(seq):
@@ -120,14 +90,9 @@ def test_unusable_frame_plans_are_refused_before_any_work(seq):
 
 def frozen_run(samples, out, *extra):
     """A run on the larger sample (4.6 MB snapshots after every frame) that
-    stops itself half way through writing its first snapshot; returns once it
-    has stopped, so no test races the process."""
-    env = dict(os.environ, SCVARDO_STOP_IN_WRITE="Model")
-    p = subprocess.Popen([EXE, str(samples / "big" / "input" / "in"), "1", "30", "-n", "9",
-                          "-m", "1", *extra], cwd=out, stdin=subprocess.DEVNULL,
-                         stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=env)
-    _, status = os.waitpid(p.pid, os.WUNTRACED)
-    assert os.WIFSTOPPED(status), "the run ended before its first snapshot"
+    stops itself half way through writing its first snapshot."""
+    p = frozen([EXE, samples / "big" / "input" / "in", "1", "30", "-n", "9", "-m", "1", *extra],
+               out, "Model")
     assert [n for n in temps(out) if n.startswith(".Model")]
     return p
 
@@ -200,23 +165,16 @@ def test_concurrent_runs_and_planted_links(samples, seq, tmp_path):
     assert r.returncode == 3 and r.stderr.startswith("Cannot open lock file .sc-vardo.lock")
 
 
-def test_full_disk_keeps_earlier_files(seq, tmp_path):
-    disk = tmp_path / "disk"
-    disk.mkdir()
-    if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=24k", "tmpfs", str(disk)],
-                      capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a size-limited tmpfs here (needs root)")
-    try:
-        (disk / "Model000010.ppm").write_bytes(b"P6\n144 120\n255\n" + b"\x07" * 4000)
-        before = (disk / "Model000010.ppm").read_bytes()
-        r = run(disk, seq / "seq" / "input" / "in")
-        assert r.returncode == 3 and "No space left on device" in r.stderr
-        assert (disk / "Model000010.ppm").read_bytes() == before and temps(disk) == []
-        for name in os.listdir(disk):
-            if name.startswith("bin"):
-                assert (disk / name).read_bytes().endswith(b"IEND\xaeB`\x82")
-    finally:
-        subprocess.run(["umount", str(disk)])
+def test_full_disk_keeps_earlier_files(seq, tmpfs):
+    disk = tmpfs
+    (disk / "Model000010.ppm").write_bytes(b"P6\n144 120\n255\n" + b"\x07" * 4000)
+    before = (disk / "Model000010.ppm").read_bytes()
+    r = run(disk, seq / "seq" / "input" / "in")
+    assert r.returncode == 3 and "No space left on device" in r.stderr
+    assert (disk / "Model000010.ppm").read_bytes() == before and temps(disk) == []
+    for name in os.listdir(disk):
+        if name.startswith("bin"):
+            assert (disk / name).read_bytes().endswith(b"IEND\xaeB`\x82")
 
 
 @pytest.mark.parametrize("how", ["full", "closed"])

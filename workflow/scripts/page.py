@@ -14,6 +14,7 @@ import html
 import os
 import sys
 
+from outputs import start
 from tables import read_rows, write_text
 
 STYLE = """
@@ -137,6 +138,7 @@ def main(argv):
     p.add_argument("--frame-plots", action="store_true")
     p.add_argument("sets", nargs="+", metavar="NAME=SWITCHES")
     a = p.parse_args(argv)
+    start(a.results)
     sets = [tuple(s.split("=", 1)) if "=" in s else (s, "") for s in a.sets]
     parts = [f"<h1>SC-VARDO results</h1><p>Dataset <code>{esc(a.dataset)}</code>.</p>"]
     if a.sweep:

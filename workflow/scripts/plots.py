@@ -14,6 +14,7 @@ import matplotlib
 matplotlib.use("Agg")
 import matplotlib.pyplot as plt  # noqa: E402
 
+from outputs import failed, output, start  # noqa: E402
 from tables import read_rows  # noqa: E402
 
 
@@ -22,11 +23,12 @@ def number(text):
 
 
 def save(fig, path):
-    # Complete or absent: an interrupted job leaves no half-written picture.
-    tmp = path + ".part.png"
-    fig.savefig(tmp, dpi=100)
+    try:
+        with output(path, binary=True) as f:
+            fig.savefig(f, format="png", dpi=100)
+    except OSError as e:
+        failed(path, e)
     plt.close(fig)
-    os.replace(tmp, path)
 
 
 def categories(rows, title):
@@ -81,6 +83,7 @@ def main(argv):
     p.add_argument("png")
     p.add_argument("--title", default="")
     a = p.parse_args(argv)
+    start(os.path.dirname(a.png))
     draw = {"categories": categories, "frames": frames, "sweep": sweep}[a.kind]
     save(draw(read_rows(a.csv), a.title), a.png)
 

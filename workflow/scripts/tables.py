@@ -16,6 +16,9 @@ import json
 import os
 import sys
 
+import outputs
+from outputs import failed, output
+
 COUNTS = ["TP", "FP", "FN", "TN"]
 METRICS = ["Recall", "Specificity", "FPR", "FNR", "PWC", "Precision", "F-measure"]
 
@@ -71,18 +74,20 @@ def read_rows(path):
 
 
 def write_csv(path, header, rows):
-    tmp = path + ".part"
-    with open(tmp, "w", newline="") as f:
-        w = csv.writer(f, lineterminator="\n")
-        w.writerow(header)
-        w.writerows(rows)
-    os.replace(tmp, path)
+    try:
+        with output(path) as f:
+            w = csv.writer(f, lineterminator="\n")
+            w.writerow(header)
+            w.writerows(rows)
+    except OSError as e:
+        failed(path, e)
 
 
 def write_text(path, text):
-    with open(path + ".part", "w") as f:
-        f.write(text)
-    os.replace(path + ".part", path)
+    try:
+        outputs.write_text(path, text)
+    except OSError as e:
+        failed(path, e)
 
 
 def md_table(header, rows, right_from):
@@ -110,6 +115,7 @@ def videos(outdir, paths):
     crows = [[c["category"], c["videos"]] + [fmt(c[m]) for m in METRICS] + [c["undefined"]]
              for c in cats]
     os.makedirs(outdir, exist_ok=True)
+    outputs.start(outdir)
     write_csv(os.path.join(outdir, "videos.csv"), vheader, vrows)
     write_csv(os.path.join(outdir, "categories.csv"), cheader, crows)
     md = ("# Results per category\n\n"
@@ -137,6 +143,7 @@ def sweep(outdir, pairs):
     columns = sorted({c for s in sets for c in table[s]} - {"overall"}) + ["overall"]
     rows = [[s] + [table[s].get(c, "") for c in columns] for s in sets]
     os.makedirs(outdir, exist_ok=True)
+    outputs.start(outdir)
     write_csv(os.path.join(outdir, "sweep.csv"), ["set"] + columns, rows)
 
     best = {}
