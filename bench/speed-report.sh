@@ -59,8 +59,8 @@ peers() {  # OUTFILE, then the environment
 row() {  # FILE METHOD THREADS-ROW(1 or 2): ms/frame and warm-up ms/frame
   grep "^| $2" "$1" | sed -n "${3}p" | awk -F'|' '{gsub(/ /, ""); printf "%s / %s", $8, $10}'
 }
-median_of() {  # FILE THREADS WHICH(online|warm-up)
-  grep "MOG2's time over SC-VARDO's, $2 thread" "$1" | sed -n "s/.*$3[^(]*(median \([0-9.]*\)).*/\1/p"
+median_of() {  # FILE THREADS WHICH(online|warm-up); the defined mode's line comes before --adaptive's
+  grep "MOG2's time over SC-VARDO's, $2 thread" "$1" | sed -n "s/.*$3[^(]*(median \([0-9.]*\)).*/\1/p" | head -1
 }
 echo "### The passes against OpenCV MOG2 (highway, n = 3)"
 echo
@@ -75,10 +75,10 @@ for p in $paths; do
   l=$(load)
   SCVARDO_ISA=$p peers "$TMP/peers-$p"
   f="$TMP/peers-$p"
-  t=$(grep -c '^| SC-VARDO' "$f")
-  threads=$(grep '^| SC-VARDO' "$f" | tail -1 | awk -F'|' '{gsub(/ /, ""); print $3}')
-  online1[$p]=$(grep '^| SC-VARDO' "$f" | head -1 | awk -F'|' '{gsub(/ /, ""); print $8}')
-  echo "| $p | $l | $(row "$f" SC-VARDO 1) | $(row "$f" SC-VARDO "$t") | $(row "$f" 'OpenCV MOG2' 1) | $(row "$f" 'OpenCV MOG2' "$t") |" \
+  t=$(grep -c '^| SC-VARDO (n=' "$f")
+  threads=$(grep '^| SC-VARDO (n=' "$f" | tail -1 | awk -F'|' '{gsub(/ /, ""); print $3}')
+  online1[$p]=$(grep '^| SC-VARDO (n=' "$f" | head -1 | awk -F'|' '{gsub(/ /, ""); print $8}')
+  echo "| $p | $l | $(row "$f" 'SC-VARDO (n=' 1) | $(row "$f" 'SC-VARDO (n=' "$t") | $(row "$f" 'OpenCV MOG2' 1) | $(row "$f" 'OpenCV MOG2' "$t") |" \
     "$(median_of "$f" 1 online) | $(median_of "$f" 1 warm-up) |" \
     "$(median_of "$f" "$threads" online) | $(median_of "$f" "$threads" warm-up) |"
 done
@@ -103,12 +103,12 @@ kill "$YES"
 wait "$YES" 2> /dev/null || true
 YES=""
 f="$TMP/peers-busy"
-t=$(grep -c '^| SC-VARDO' "$f")
+t=$(grep -c '^| SC-VARDO (n=' "$f")
 echo "With \`yes > /dev/null\` running (load before: $l), ms per frame online / calibration, medians of $ROUNDS rounds:"
 echo
 echo "| SC-VARDO --threads 1, online / calibration | SC-VARDO default threads | MOG2 1 thread | MOG2 default threads |"
 echo "|---|---|---|---|"
-echo "| $(row "$f" SC-VARDO 1) | $(row "$f" SC-VARDO "$t") | $(row "$f" 'OpenCV MOG2' 1) | $(row "$f" 'OpenCV MOG2' "$t") |"
+echo "| $(row "$f" 'SC-VARDO (n=' 1) | $(row "$f" 'SC-VARDO (n=' "$t") | $(row "$f" 'OpenCV MOG2' 1) | $(row "$f" 'OpenCV MOG2' "$t") |"
 echo
 echo "Target: default threads no slower than --threads 1."
 echo
