@@ -203,7 +203,7 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
   if (learningRate != 0) rateTable(learningRate, onlineRate(rates_));
   const std::int64_t start = counterNow();
   if (adapt_) {
-    detectAdaptive(learningRate, alone);
+    detectAdaptive(learningRate, ctx);
   } else if (kScheduledPasses && learningRate != 0) {
     fast::onlineStep(ctx, ws_, *frame_, *current_, labels_, spare_, alpha_);
     std::swap(labels_, spare_);
@@ -224,8 +224,7 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
   finishMask(maskImage_, p_.medianWidth, mask);
 }
 
-void Engine::detectAdaptive(double learningRate, bool alone) {
-  PassContext ctx = context(alone);
+void Engine::detectAdaptive(double learningRate, PassContext ctx) {
   ctx.adapt = adapt_->forDetection();
   detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
   coherenceFilter(ctx, labels_, spare_);

@@ -105,8 +105,9 @@ class Engine {
   void initialise();
   void calibrate(double learningRate, bool alone);
   void detect(double learningRate, cv::Mat& mask, bool alone);
-  // The adaptive mode's frame, on the reference passes and two models.
-  void detectAdaptive(double learningRate, bool alone);
+  // The adaptive mode's frame, on the reference passes and two models, in
+  // the frame's context.
+  void detectAdaptive(double learningRate, PassContext ctx);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.
   void rateTable(double learningRate, float scheduled);
