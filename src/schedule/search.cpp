@@ -10,8 +10,8 @@
 // is below 100 and within the threshold, and that is what the lanes decide,
 // before the centre's tie rule.
 //
-// n = 3: a lane per pixel, its block's cells deinterleaved by
-// LoadInterleaved3. n = 5, 7, 9: a lane per cell, as many blocks side by side
+// n = 3: a lane per pixel, its block's cells deinterleaved by loadCells3
+// (cells3-inl.h). n = 5, 7, 9: a lane per cell, as many blocks side by side
 // as a vector holds (or one block over several vectors), the least distance
 // and the first cell attaining it found per block by reductions within its
 // lanes. Pixels too close to the row's end for whole vectors take the same
@@ -22,6 +22,8 @@
 #define HWY_TARGET_INCLUDE "schedule/search.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
+
+#include "schedule/cells3-inl.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -79,29 +81,6 @@ HWY_INLINE void storeCodes(D, hn::Vec<D> codes, std::uint8_t* out) {
   const hn::RebindToSigned<D> di;
   const hn::Rebind<std::uint8_t, D> du8;
   hn::StoreU(hn::DemoteTo(du8, hn::ConvertTo(di, codes)), du8, out);
-}
-
-// Cells j = 0, 1, 2 of L consecutive block rows of n = 3 from p: lane l of
-// v_j is p[3 l + j]. Highway's generic form takes byte shuffles per 128-bit
-// block; with AVX-512 two-source permutes of whole vectors need fewer steps.
-template <class D, class V = hn::Vec<D>>
-HWY_INLINE void loadCells3(D d, const float* HWY_RESTRICT p, V& v0, V& v1, V& v2) {
-#if HWY_TARGET == HWY_AVX3
-  (void)d;
-  const __m512 a = _mm512_loadu_ps(p), b = _mm512_loadu_ps(p + 16), c = _mm512_loadu_ps(p + 32);
-  // Lanes from a and b first (indices 16.. pick b), then c over the rest.
-  const __m512i ab0 = _mm512_setr_epi32(0, 3, 6, 9, 12, 15, 18, 21, 24, 27, 30, 0, 0, 0, 0, 0);
-  const __m512i ab1 = _mm512_setr_epi32(1, 4, 7, 10, 13, 16, 19, 22, 25, 28, 31, 0, 0, 0, 0, 0);
-  const __m512i ab2 = _mm512_setr_epi32(2, 5, 8, 11, 14, 17, 20, 23, 26, 29, 0, 0, 0, 0, 0, 0);
-  const __m512i c0 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 17, 20, 23, 26, 29);
-  const __m512i c1 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 18, 21, 24, 27, 30);
-  const __m512i c2 = _mm512_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 19, 22, 25, 28, 31);
-  v0 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab0, b), c0, c)};
-  v1 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab1, b), c1, c)};
-  v2 = V{_mm512_permutex2var_ps(_mm512_permutex2var_ps(a, ab2, b), c2, c)};
-#else
-  hn::LoadInterleaved3(d, p, v0, v1, v2);
-#endif
 }
 
 template <class D>
