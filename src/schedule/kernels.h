@@ -81,6 +81,7 @@ struct UpdateJob {
 struct BandScratch {
   std::vector<std::int32_t> cells;
   std::vector<float> colour;
+  std::vector<float> paint;  // per cell of a model row: its window's rate and colour
 };
 
 struct Kernels {

@@ -17,13 +17,17 @@
 // window) and its pixel's colour, and blends the cell once:
 // out = float((1 - a) * in + a * x), in double, as the reference does.
 // Nothing is painted and nothing stored but the model; no branch depends on
-// a winner's place.
+// a winner's place. For n = 3 the choice takes a pixel per lane instead
+// (choosePixels3): each cell's candidates are then the lane's own pixel
+// and, for its first and last cell, the one beside it, with no lookups.
 #include "schedule/hwy_config.h"
 
 #undef HWY_TARGET_INCLUDE
 #define HWY_TARGET_INCLUDE "schedule/update.cpp"
 #include <hwy/foreach_target.h>  // IWYU pragma: keep
 #include <hwy/highway.h>
+
+#include "schedule/cells3-inl.h"
 
 #include <algorithm>
 #include <cmath>
@@ -103,6 +107,11 @@ class Band {
       for (int l = 0; l < kMaxLanes; ++l) own_[ph][l] = (ph + l) / N + kLead;
     for (std::size_t e = 0; e < sizeof rates_ / sizeof rates_[0]; ++e)
       rates_[e] = e < static_cast<std::size_t>(N * N) ? job.alpha[e] : 0.0f;
+    if (N == 3) {
+      paintLength_ = (static_cast<std::size_t>(N) * job.W + kMaxLanes - 1) / kMaxLanes * kMaxLanes;
+      if (s.paint.size() != 4 * paintLength_) s.paint.assign(4 * paintLength_, 0.0f);
+      paint_ = s.paint.data();
+    }
   }
 
   // Pixel row P's windows and colours (its winners must be final).
@@ -164,6 +173,31 @@ class Band {
   // R and R+1 (kDown).
   template <bool kUp, bool kDown>
   HWY_NOINLINE void blendCells(int R, int i);
+  // n = 3: the same in two steps. With a pixel per lane, its block's three
+  // cells at once, each cell's window is chosen and its rate (-1 for none)
+  // and colour written per cell (paint_); returns the pixels done (whole
+  // vectors of them). Then the cells are blended from those. Apart, each
+  // step reads its operands from memory in its lanes' order and needs few
+  // lane-crossing shuffles, the bottleneck of the one-step form on AVX2.
+  template <bool kUp, bool kDown>
+  HWY_NOINLINE int choosePixels3(int R);
+  HWY_NOINLINE void blendPainted(int R, int i, int cells);
+  // The rates at the lanes' places in the window.
+  HWY_INLINE hn::Vec<D> rateOf(hn::Vec<hn::RebindToSigned<D>> place) const {
+    const D d = d_;
+    const hn::RebindToSigned<D> di;
+    const int L = static_cast<int>(hn::Lanes(d));
+    const int tables = (N * N + L - 1) / L;
+    if (tables == 1) return hn::TableLookupLanes(hn::Load(d, rates_), hn::IndicesFromVec(d, place));
+    if (tables > 4) return hn::GatherIndex(d, rates_, place);
+    const auto lanesMask = hn::Set(di, L - 1);
+    hn::Vec<D> r = hn::Zero(d);
+    const auto idx = hn::IndicesFromVec(d, hn::And(place, lanesMask));
+    for (int k = 0; k < tables; ++k)
+      r = hn::IfThenElse(hn::RebindMask(d, hn::Eq(hn::AndNot(lanesMask, place), hn::Set(di, k * L))),
+                         hn::TableLookupLanes(hn::Load(d, rates_ + k * L), idx), r);
+    return r;
+  }
 
   void blendModelRow(int R, int i, bool up, bool down) {
     if (up && down) return blendCells<true, true>(R, i);
@@ -175,6 +209,9 @@ class Band {
   D d_;
   const UpdateJob& job_;
   Rows rows_;
+  // n = 3: rates, then colours 0..2, of a model row's cells, rows paintLength_ apart.
+  float* paint_ = nullptr;
+  std::size_t paintLength_ = 0;
   alignas(64) std::int32_t own_[N][kMaxLanes];  // per column phase: each lane's pixel, relative
   alignas(64) float rates_[(N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
 };
@@ -213,24 +250,14 @@ HWY_NOINLINE void Band<N, D>::blendCells(int R, int i) {
   const VI n = hn::Set(di, N), zero = hn::Zero(di), one = hn::Set(di, 1);
   const VI earlier = hn::Set(di, kAdmitEarlier), later = hn::Set(di, kAdmitLater);
   const auto unit = hn::Set(dw, 1.0);
-  constexpr int kTables = (N * N + kMaxLanes - 1) / kMaxLanes;
-  (void)kTables;
-  const int tables = (N * N + L - 1) / L;
-  const VI lanesMask = hn::Set(di, L - 1);
-  auto rateOf = [&](VI place) -> V {
-    if (tables == 1) return hn::TableLookupLanes(hn::Load(d, rates_), hn::IndicesFromVec(d, place));
-    if (tables > 4) return hn::GatherIndex(d, rates_, place);
-    V r = hn::Zero(d);
-    const auto idx = hn::IndicesFromVec(d, hn::And(place, lanesMask));
-    for (int k = 0; k < tables; ++k)
-      r = hn::IfThenElse(hn::RebindMask(d, hn::Eq(hn::AndNot(lanesMask, place), hn::Set(di, k * L))),
-                         hn::TableLookupLanes(hn::Load(d, rates_ + k * L), idx), r);
-    return r;
-  };
   const VI step = hn::Set(di, L);
   VI column = hn::Iota(di, 0);  // each lane's model column
   int m = 0;
-  for (; m + L <= modelW; m += L, column = hn::Add(column, step)) {
+  if constexpr (N == 3) {
+    m = N * choosePixels3<kUp, kDown>(R);
+    blendPainted(R, i, m);
+  }
+  for (; N != 3 && m + L <= modelW; m += L, column = hn::Add(column, step)) {
     for (int k = 0; k < 3; ++k) __builtin_prefetch(in[k] + cell0 + m + kPrefetch);
     const int p0 = m / N - 1 + kLead;  // the first loaded pixel, in the rows' indices
     const VI own = hn::Load(di, own_[m % N]);  // each lane's pixel among those loaded
@@ -316,6 +343,129 @@ HWY_NOINLINE void Band<N, D>::blendCells(int R, int i) {
       out[c][cell] = static_cast<float>(oneMinusA * in[c][cell] + static_cast<double>(a) * colour[from][c][who]);
   }
   (void)one;
+}
+
+template <int N, class D>
+template <bool kUp, bool kDown>
+HWY_NOINLINE int Band<N, D>::choosePixels3(int R) {
+  static_assert(N == 3, "blocks of three cells a side");
+  constexpr int kCount = 1 + kUp + kDown;
+  constexpr int kRel[3] = {kUp ? -1 : 0, kUp ? 0 : 1, 1};
+  using V = hn::Vec<D>;
+  const D d = d_;
+  const hn::RebindToSigned<D> di;
+  using VI = hn::Vec<decltype(di)>;
+  using MI = hn::Mask<decltype(di)>;
+  const hn::RebindToUnsigned<decltype(di)> du;
+  const int L = static_cast<int>(hn::Lanes(d));
+  const int W = job_.W;
+  const std::int32_t* const admit = rows_.admit;
+  const VI three = hn::Set(di, 3), zero = hn::Zero(di);
+  const VI earlier = hn::Set(di, kAdmitEarlier), later = hn::Set(di, kAdmitLater);
+  const V none = hn::Set(d, -1.0f);
+  // Whether a window starting at `first` covers the cells at `column`.
+  auto covers = [&](VI column, VI first) {
+    return hn::RebindMask(di, hn::Lt(hn::BitCast(du, hn::Sub(column, first)), hn::BitCast(du, three)));
+  };
+  const VI step = hn::Set(di, N * L);
+  VI column = hn::Mul(hn::Iota(di, 0), three);  // each lane's block's first model column
+  int q = 0;
+  for (; q + L <= W; q += L, column = hn::Add(column, step)) {
+    const int p = q + kLead;  // the lanes' pixels, in the rows' indices
+    const VI admits = hn::LoadU(di, admit + p);
+    const MI takesEarlier = hn::TestBit(admits, earlier), takesLater = hn::TestBit(admits, later);
+    // Per cell j of the lanes' blocks: the latest window that covers it and
+    // that the block admits, its place and colour.
+    VI place[3] = {zero, zero, zero};
+    MI any[3];
+    V x[3][3];
+    for (int j = 0; j < 3; ++j) {
+      any[j] = hn::Lt(zero, zero);
+      for (int c = 0; c < 3; ++c) x[j][c] = hn::Zero(d);
+    }
+    auto take = [&](int j, MI use, VI where, const float* const* colour, int dq) {
+      place[j] = hn::IfThenElse(use, where, place[j]);
+      const auto useF = hn::RebindMask(d, use);
+      for (int c = 0; c < 3; ++c) x[j][c] = hn::IfThenElse(useF, hn::LoadU(d, colour[c] + p + dq), x[j][c]);
+      any[j] = hn::Or(any[j], use);
+    };
+    HWY_UNROLL(3)
+    for (int k = 0; k < kCount; ++k) {
+      const std::int32_t* first = rows_.first[k] + p;
+      const std::int32_t* base = rows_.base[k] + p;
+      const float* const* colour = rows_.source[(R + kRel[k]) % 3].colour;
+      // The left pixel's window reaches only cell 0, the right one's only
+      // cell 2; raster order is left, own, right.
+      const MI fromLeft = kRel[k] > 0 ? takesLater : takesEarlier;
+      const MI fromRight = kRel[k] < 0 ? takesEarlier : takesLater;
+      const MI fromOwn = kRel[k] < 0 ? takesEarlier : takesLater;
+      {
+        const VI start = hn::LoadU(di, first - 1);
+        take(0, hn::And(covers(column, start), fromLeft), hn::Add(hn::LoadU(di, base - 1), column), colour, -1);
+      }
+      {
+        const VI start = hn::LoadU(di, first), at = hn::Add(hn::LoadU(di, base), column);
+        for (int j = 0; j < 3; ++j) {
+          const MI c = covers(hn::Add(column, hn::Set(di, j)), start);
+          take(j, kRel[k] == 0 ? c : hn::And(c, fromOwn), hn::Add(at, hn::Set(di, j)), colour, 0);
+        }
+      }
+      {
+        const VI start = hn::LoadU(di, first + 1);
+        const VI col = hn::Add(column, hn::Set(di, 2));
+        take(2, hn::And(covers(col, start), fromRight), hn::Add(hn::LoadU(di, base + 1), col), colour, 1);
+      }
+    }
+    V a[3];
+    for (int j = 0; j < 3; ++j)
+      a[j] = hn::IfThenElse(hn::RebindMask(d, any[j]), rateOf(hn::IfThenElse(any[j], place[j], zero)), none);
+    const std::size_t at = static_cast<std::size_t>(N) * q;
+    storeCells3(d, a[0], a[1], a[2], paint_ + at);
+    for (int c = 0; c < 3; ++c) storeCells3(d, x[0][c], x[1][c], x[2][c], paint_ + (c + 1) * paintLength_ + at);
+  }
+  return q;
+}
+
+template <int N, class D>
+HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
+  using V = hn::Vec<D>;
+  const D d = d_;
+  const hn::Half<D> dh;
+  const hn::RepartitionToWide<D> dw;
+  const int L = static_cast<int>(hn::Lanes(d)), half = L / 2;
+  const float* const in[3] = {job_.in[0], job_.in[1], job_.in[2]};
+  float* const out[3] = {job_.out[0], job_.out[1], job_.out[2]};
+  const bool inPlace = in[0] == out[0];
+  const std::size_t cell0 = static_cast<std::size_t>(R * N + i) * N * job_.W;
+  const float* const rate = paint_;
+  const float* const colour[3] = {paint_ + paintLength_, paint_ + 2 * paintLength_, paint_ + 3 * paintLength_};
+  const V zero = hn::Zero(d);
+  const auto unit = hn::Set(dw, 1.0);
+  for (int m = 0; m < cells; m += L) {
+    const std::size_t cell = cell0 + m;
+    for (int c = 0; c < 3; ++c) __builtin_prefetch(in[c] + cell + kPrefetch);
+    const auto painted = hn::Ge(hn::LoadU(d, rate + m), zero);
+    if (hn::AllFalse(d, painted)) continue;
+    // Most vectors are painted whole: their halves are stored as they are.
+    const bool whole = hn::AllTrue(d, painted);
+    const auto aLo = hn::PromoteTo(dw, hn::LoadU(dh, rate + m));
+    const auto aHi = hn::PromoteTo(dw, hn::LoadU(dh, rate + m + half));
+    const auto keepLo = hn::Sub(unit, aLo), keepHi = hn::Sub(unit, aHi);
+    for (int c = 0; c < 3; ++c) {
+      const auto lo = hn::Add(hn::Mul(keepLo, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell))),
+                              hn::Mul(aLo, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m))));
+      const auto hi = hn::Add(hn::Mul(keepHi, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell + half))),
+                              hn::Mul(aHi, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m + half))));
+      if (whole) {
+        hn::StoreU(hn::DemoteTo(dh, lo), dh, out[c] + cell);
+        hn::StoreU(hn::DemoteTo(dh, hi), dh, out[c] + cell + half);
+      } else {
+        const V blended = hn::Combine(d, hn::DemoteTo(dh, hi), hn::DemoteTo(dh, lo));
+        const V old = hn::LoadU(d, (inPlace ? in[c] : out[c]) + cell);
+        hn::StoreU(hn::IfThenElse(painted, blended, old), d, out[c] + cell);
+      }
+    }
+  }
 }
 
 template <int N, class D>
