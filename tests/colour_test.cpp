@@ -119,10 +119,12 @@ TEST(Colour, ConvertFrameOrderStrideRoiAndRefusals) {
 
 // Converting a frame gives every pixel the bits of rgbToHsv and hsvToCone of
 // its own colour, whatever earlier frames held: many distinct colours (more
-// than any small memo holds), repeats, black and white, over several frames.
+// than the memo holds, so that its sets overflow), repeats, black and white,
+// over several frames; with and without the memo, each frame twice with it.
 TEST(Colour, ConvertFrameSameBitsAsPerPixelAcrossFrames) {
   const RoiMask roi = RoiMask::all(640, 480);
-  FloatPlanes fp(3, 640 * 480), want(3, 640 * 480);
+  FloatPlanes fp(3, 640 * 480), memoised(3, 640 * 480), want(3, 640 * 480);
+  std::vector<ConeMemo> memos(1);
   cv::setRNGSeed(12345);
   for (int frame = 0; frame < 4; ++frame) {
     cv::Mat img(480, 640, CV_8UC3);
@@ -137,6 +139,10 @@ TEST(Colour, ConvertFrameSameBitsAsPerPixelAcrossFrames) {
       setCone(want, p, hsvToCone(H, S, V));
     }
     EXPECT_EQ(firstDifference(fp, want), -1) << "frame " << frame;
+    for (int pass = 0; pass < 2; ++pass) {
+      ASSERT_TRUE(convertFrame(img, memoised, roi, nullptr, &memos));
+      EXPECT_EQ(firstDifference(memoised, want), -1) << "frame " << frame << " with the memo, pass " << pass;
+    }
   }
 }
 
