@@ -375,15 +375,21 @@ HWY_NOINLINE int Band<N, D>::choosePixels3(int R) {
     const VI admits = hn::LoadU(di, admit + p);
     const MI takesEarlier = hn::TestBit(admits, earlier), takesLater = hn::TestBit(admits, later);
     // Per cell j of the lanes' blocks: the latest window that covers it and
-    // that the block admits, its place and colour.
-    VI place[3] = {zero, zero, zero};
+    // that the block admits, its place and colour. A cell's first candidate
+    // is taken whether it covers or not: a later one overrides it, and
+    // without any the cell is not blended.
+    VI place[3];
     MI any[3];
     V x[3][3];
-    for (int j = 0; j < 3; ++j) {
-      any[j] = hn::Lt(zero, zero);
-      for (int c = 0; c < 3; ++c) x[j][c] = hn::Zero(d);
-    }
+    bool seen[3] = {false, false, false};
     auto take = [&](int j, MI use, VI where, const float* const* colour, int dq) {
+      if (!seen[j]) {
+        seen[j] = true;
+        place[j] = where;
+        for (int c = 0; c < 3; ++c) x[j][c] = hn::LoadU(d, colour[c] + p + dq);
+        any[j] = use;
+        return;
+      }
       place[j] = hn::IfThenElse(use, where, place[j]);
       const auto useF = hn::RebindMask(d, use);
       for (int c = 0; c < 3; ++c) x[j][c] = hn::IfThenElse(useF, hn::LoadU(d, colour[c] + p + dq), x[j][c]);
@@ -452,10 +458,12 @@ HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
     const auto aHi = hn::PromoteTo(dw, hn::LoadU(dh, rate + m + half));
     const auto keepLo = hn::Sub(unit, aLo), keepHi = hn::Sub(unit, aHi);
     for (int c = 0; c < 3; ++c) {
-      const auto lo = hn::Add(hn::Mul(keepLo, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell))),
-                              hn::Mul(aLo, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m))));
-      const auto hi = hn::Add(hn::Mul(keepHi, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell + half))),
-                              hn::Mul(aHi, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m + half))));
+      // a * x of two floats is exact in double, so adding it in a fused
+      // multiply-add rounds once, as the reference's sum does.
+      const auto lo = hn::MulAdd(aLo, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m)),
+                                 hn::Mul(keepLo, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell))));
+      const auto hi = hn::MulAdd(aHi, hn::PromoteTo(dw, hn::LoadU(dh, colour[c] + m + half)),
+                                 hn::Mul(keepHi, hn::PromoteTo(dw, hn::LoadU(dh, in[c] + cell + half))));
       if (whole) {
         hn::StoreU(hn::DemoteTo(dh, lo), dh, out[c] + cell);
         hn::StoreU(hn::DemoteTo(dh, hi), dh, out[c] + cell + half);
