@@ -79,9 +79,9 @@ struct UpdateJob {
 // A thread's rows of per-pixel values for the update; kept between calls
 // so that they are allocated once.
 struct BandScratch {
-  std::vector<std::int32_t> cells;
-  std::vector<float> colour;
-  std::vector<float> paint;  // per cell of a model row: its window's rate and colour
+  std::vector<std::int32_t, LineAligned<std::int32_t>> cells;
+  std::vector<float, LineAligned<float>> colour;
+  std::vector<float, LineAligned<float>> paint;  // per cell of a model row: its window's rate and colour
 };
 
 struct Kernels {
