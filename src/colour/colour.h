@@ -8,7 +8,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <vector>
 
@@ -35,28 +34,21 @@ void hsvToRgb(float H, float S, float V, float& R, float& G, float& B);
 std::uint8_t toByte(float x);
 
 // The cone colours of recently converted 8-bit RGB values. A sequence's
-// frames keep reusing colours (highway: about 200 000 distinct ones in 1700
-// frames), and the memo saves nearly all of the conversion's trigonometry:
-// 4 MiB in sets of four slots, one cache line each, a new colour replacing
-// the oldest of its set (highway: 0.3 % of pixels miss, against 15 % with
-// 1 MiB direct-mapped). One per converting thread.
+// frames keep reusing colours, and the memo (1 MiB, direct-mapped) saves
+// most of the conversion's trigonometry. One per converting thread.
 class ConeMemo {
  public:
   ConeMemo();
-  // Asks for a colour's set ahead of get().
+  // Asks for a colour's slot ahead of get().
   void prefetch(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) const;
   ConeColor get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8);
 
  private:
-  static constexpr int kWays = 4;
-  struct alignas(64) Set {
-    std::uint32_t key[kWays] = {0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};  // none: empty
-    float x[kWays], y[kWays], v[kWays];  // newest first
+  struct Slot {
+    std::uint32_t key = 0xFFFFFFFFu;  // no 24-bit value: empty
+    ConeColor colour;
   };
-  struct Free {
-    void operator()(Set* p) const;
-  };
-  std::unique_ptr<Set[], Free> sets_;
+  std::vector<Slot> slots_;
 };
 
 // Writes the cone coordinates of every ROI pixel of an 8-bit BGR image into

@@ -6,10 +6,6 @@
 #include <algorithm>
 #include <cassert>
 #include <cmath>
-#include <cstdint>
-#include <cstdlib>
-#include <new>
-#include <sys/mman.h>
 #include <vector>
 
 #include "colour/colour.h"
@@ -103,12 +99,12 @@ std::uint8_t toByte(float x) {
 
 namespace {
 
-constexpr int kSetBits = 16;
+constexpr int kMemoBits = 16;
 
 std::uint32_t keyOf(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
   return static_cast<std::uint32_t>(R8) << 16 | static_cast<std::uint32_t>(G8) << 8 | B8;
 }
-std::size_t setOf(std::uint32_t key) { return (key * 2654435761u) >> (32 - kSetBits); }
+std::size_t slotOf(std::uint32_t key) { return (key * 2654435761u) >> (32 - kMemoBits); }
 
 ConeColor convertRgb(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
   float Hh, S, V;
@@ -117,46 +113,24 @@ ConeColor convertRgb(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
 }
 
 // Pixels ahead whose memo slot is fetched.
-constexpr int kAhead = 32;
+constexpr int kAhead = 8;
 
 }  // namespace
 
-ConeMemo::ConeMemo() {
-  // In huge pages where the system gives them: the sets are read at random.
-  constexpr std::size_t kBytes = sizeof(Set) << kSetBits, kHuge = std::size_t{2} << 20;
-  void* p = std::aligned_alloc(kHuge, kBytes);
-  if (p == nullptr) throw std::bad_alloc();
-#ifdef MADV_HUGEPAGE
-  madvise(p, kBytes, MADV_HUGEPAGE);
-#endif
-  sets_.reset(new (p) Set[std::size_t{1} << kSetBits]);
-}
-
-void ConeMemo::Free::operator()(Set* p) const { std::free(p); }
+ConeMemo::ConeMemo() : slots_(std::size_t{1} << kMemoBits) {}
 
 void ConeMemo::prefetch(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) const {
-  __builtin_prefetch(&sets_[setOf(keyOf(R8, G8, B8))]);
+  __builtin_prefetch(&slots_[slotOf(keyOf(R8, G8, B8))]);
 }
 
 ConeColor ConeMemo::get(std::uint8_t R8, std::uint8_t G8, std::uint8_t B8) {
   const std::uint32_t key = keyOf(R8, G8, B8);
-  Set& s = sets_[setOf(key)];
-  // Which slot holds the key is anyone's guess: chosen without branches.
-  int at = -1;
-  for (int w = kWays - 1; w >= 0; --w) at = s.key[w] == key ? w : at;
-  if (at >= 0) return ConeColor{s.x[at], s.y[at], s.v[at]};
-  for (int w = kWays - 1; w > 0; --w) {
-    s.key[w] = s.key[w - 1];
-    s.x[w] = s.x[w - 1];
-    s.y[w] = s.y[w - 1];
-    s.v[w] = s.v[w - 1];
+  Slot& s = slots_[slotOf(key)];
+  if (s.key != key) {
+    s.colour = convertRgb(R8, G8, B8);
+    s.key = key;
   }
-  const ConeColor c = convertRgb(R8, G8, B8);
-  s.key[0] = key;
-  s.x[0] = c.x;
-  s.y[0] = c.y;
-  s.v[0] = c.v;
-  return c;
+  return s.colour;
 }
 
 bool convertFrame(const std::uint8_t* rows, int W, int H, std::size_t stride, bool bottomUp,

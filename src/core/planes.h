@@ -27,8 +27,12 @@ struct LineAligned {
 template <typename T>
 class PlaneSet {
  public:
-  PlaneSet(int count, std::size_t len)
-      : len_(len), planes_(static_cast<std::size_t>(count), std::vector<T, LineAligned<T>>(len, T(0))) {}
+  // Each plane made in place: no zero-filled pattern plane beside them at
+  // the peak.
+  PlaneSet(int count, std::size_t len) : len_(len) {
+    planes_.reserve(static_cast<std::size_t>(count));
+    for (int k = 0; k < count; ++k) planes_.emplace_back(len, T(0));
+  }
 
   T* operator[](int k) { return planes_[static_cast<std::size_t>(k)].data(); }
   const T* operator[](int k) const { return planes_[static_cast<std::size_t>(k)].data(); }
