@@ -119,8 +119,9 @@ TEST(Colour, ConvertFrameOrderStrideRoiAndRefusals) {
 
 // Converting a frame gives every pixel the bits of rgbToHsv and hsvToCone of
 // its own colour, whatever earlier frames held: many distinct colours (more
-// than the memo holds, so that its sets overflow), repeats, black and white,
-// over several frames; with and without the memo, each frame twice with it.
+// than the memo holds, so that its slots are reused), repeats, black and
+// white, over several frames; with and without the memo, each frame twice
+// with it.
 TEST(Colour, ConvertFrameSameBitsAsPerPixelAcrossFrames) {
   const RoiMask roi = RoiMask::all(640, 480);
   FloatPlanes fp(3, 640 * 480), memoised(3, 640 * 480), want(3, 640 * 480);
