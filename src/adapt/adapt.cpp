@@ -111,6 +111,9 @@ PixelAdaptation AdaptiveState::forDetection() { return PixelAdaptation{threshold
 PixelAdaptation AdaptiveState::forUpdate(const float* absorbRates) {
   return PixelAdaptation{nullptr, nullptr, absorb.data(), absorbRates};
 }
+PixelAdaptation AdaptiveState::forOnline(const float* absorbRates) {
+  return PixelAdaptation{threshold.data(), nearest.data(), absorb.data(), absorbRates};
+}
 
 float absorptionRate(int absorbSpan) {
   // The squared distance of the winner shrinks by (1 - a)^2 a frame: from 1
@@ -131,11 +134,14 @@ void adaptCalibrate(const PassContext& ctx, const FloatPlanes& /*frame*/, Adapti
   forRoiPixels(ctx, [&](std::size_t p) { follow(ctx.params, s, p, s.nearest[p] > s.threshold[p] ? 255 : 0); });
 }
 
-void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
-                 AdaptiveState& s) {
+void adaptDetectRows(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
+                     AdaptiveState& s, int rBegin, int rEnd) {
   const scvardo::Params& prm = ctx.params;
   const int start = (prm.absorbSpan + 1) / 2;
-  forRoiPixels(ctx, [&](std::size_t p) {
+  const std::size_t W = static_cast<std::size_t>(ctx.g.W);
+  for (std::size_t p = static_cast<std::size_t>(std::max(rBegin, ctx.roi.firstRoiRow)) * W;
+       p < static_cast<std::size_t>(rEnd) * W; ++p) {
+    if (ctx.roi.bytes[p] == 0) continue;
     const std::uint8_t label = labels[p];
     const bool stays = label == 255 && squaredChange(frame, s.still, p) <= kStillTolerance * s.threshold[p];
     std::int32_t& n = s.stillFrames[p];
@@ -144,5 +150,11 @@ void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMa
     follow(prm, s, p, label);
     const bool restless = label == 170 && s.flicker[p] > prm.flickerTrain && !foregroundAround(ctx, labels, p);
     s.absorb[p] = n >= start ? kAbsorbStill : restless ? kAbsorbCleared : 0;
-  });
+  }
+}
+
+void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
+                 AdaptiveState& s) {
+  forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H,
+              [&](int r0, int r1, int) { adaptDetectRows(ctx, frame, labels, s, r0, r1); });
 }

@@ -46,6 +46,8 @@ struct AdaptiveState {
   PixelAdaptation forCalibration();
   PixelAdaptation forDetection();
   PixelAdaptation forUpdate(const float* absorbRates);
+  // All of a detected and trained frame's at once (the banded online step).
+  PixelAdaptation forOnline(const float* absorbRates);
 };
 
 // The rate at the winner of an absorbed pixel's window.
@@ -59,3 +61,7 @@ void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveSt
 // absorb, and the next frame's thresholds.
 void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
                  AdaptiveState& s);
+// The same for rows [rBegin, rEnd) on the calling thread; the labels of the
+// rows beside them must be final too.
+void adaptDetectRows(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
+                     AdaptiveState& s, int rBegin, int rEnd);

@@ -36,7 +36,7 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
   g_.n = p_.n;
 }
 
-int modelCopies(const scvardo::Params& p) { return p.adaptive != 0 ? 2 : kModelCopies; }
+int modelCopies(const scvardo::Params&) { return kModelCopies; }
 
 void Engine::allocate(int W, int H) {
   const std::string small = tooSmall(p_, W, H);
@@ -185,15 +185,13 @@ void Engine::calibrate(double learningRate, bool alone) {
   PassContext ctx = context(alone);
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), p_.K, rates_));
   const std::int64_t start = counterNow();
-  if (adapt_) {
-    ctx.adapt = adapt_->forCalibration();
-    calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
-    adaptCalibrate(ctx, *frame_, *adapt_);
-  } else if (kScheduledPasses) {
+  if (adapt_) ctx.adapt = adapt_->forCalibration();
+  if (kScheduledPasses) {
     fast::calibrationPass(ctx, ws_, *frame_, *current_, labels_, alpha_, *current_);
   } else {
     calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
   }
+  if (adapt_) adaptCalibrate(ctx, *frame_, *adapt_);
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
@@ -225,8 +223,17 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
 }
 
 void Engine::detectAdaptive(double learningRate, PassContext ctx) {
+  if (kScheduledPasses && learningRate != 0) {
+    ctx.adapt = adapt_->forOnline(absorbAlpha_.cells.data());
+    fast::onlineStep(ctx, ws_, *frame_, *current_, labels_, spare_, alpha_, adapt_.get());
+    std::swap(labels_, spare_);
+    return;
+  }
   ctx.adapt = adapt_->forDetection();
-  detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+  if (kScheduledPasses)
+    fast::detectionPass(ctx, ws_, *frame_, *current_, labels_, matchRow_, matchCol_);
+  else
+    detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
   coherenceFilter(ctx, labels_, spare_);
   std::swap(labels_, spare_);
   if (learningRate == 0) return;

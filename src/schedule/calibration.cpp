@@ -36,6 +36,9 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
   const UpdateJob job = updateJob(ctx, code, admit, alpha, frame, current, next);
   const ShadowPrefilter shadows(ctx.params);
   const Kernels& k = kernels();
+  // The adaptive mode records each pixel's least distance.
+  SearchExtras extras;
+  extras.distance = ctx.adapt.nearest;
 
   const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
@@ -52,7 +55,7 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
       for (; searched < std::min(rEnd, b1); ++searched) {
         const int r = searched;
         std::uint8_t* codeRow = code + static_cast<std::size_t>(r) * W;
-        searchRow(ctx, frame, current, r, ctx.params.e1, codeRow);
+        searchRow(ctx, frame, current, r, ctx.params.e1, codeRow, extras);
         if (ctx.params.shadowRemoval == 0) continue;
         forEachUnmatched(codeRow, W, [&](int c) {
           const std::size_t p = static_cast<std::size_t>(r) * W + c;

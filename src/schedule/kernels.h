@@ -54,6 +54,8 @@ struct SearchRow {
   // Out when given: the first cell attaining the least distance whatever
   // the threshold (kNoMatch when no distance is below 100).
   std::uint8_t* nearest = nullptr;
+  // Out when given: that least distance (100 when none is below 100).
+  float* distance = nullptr;
 };
 
 // The update of block rows, gathered from the windows that reach them.
@@ -71,6 +73,10 @@ struct UpdateJob {
   const std::uint8_t* code = nullptr;   // per pixel: winner code
   const std::uint8_t* admit = nullptr;  // per pixel: whose windows its block admits (padded)
   const float* alpha = nullptr;         // n x n rates, row-major, finite
+  // When given: the windows of pixels marked kAbsorbStill take these rates
+  // (n x n, finite) in place of `alpha`.
+  const std::uint8_t* absorb = nullptr;
+  const float* absorbAlpha = nullptr;
   const float* frame[3] = {};           // per pixel colour
   const float* in[3] = {};              // the model as it was
   float* out[3] = {};                   // the model to write (may equal `in`)

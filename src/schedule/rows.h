@@ -27,11 +27,20 @@ void forEachUnmatched(std::uint8_t* code, int W, const Fn& fn) {
     fn(static_cast<int>(at - code));
 }
 
+// What a search records besides the winners, for the adaptive mode: each
+// pixel's own threshold in place of the common one, its least distance, and
+// the first cell attaining it; whole-frame arrays, any of them null.
+struct SearchExtras {
+  const float* thresholds = nullptr;
+  float* distance = nullptr;
+  std::uint8_t* nearest = nullptr;
+};
+
 // The winners of row r's pixels into code[0..W): each ROI pixel's winner
 // code, kNoMatch where nothing is within `threshold` (the shadow fallback
 // is the caller's), kOutside for pixels outside the ROI.
 inline void searchRow(const PassContext& ctx, const FloatPlanes& frame, const FloatPlanes& model,
-                      int r, float threshold, std::uint8_t* code) {
+                      int r, float threshold, std::uint8_t* code, const SearchExtras& extras = {}) {
   const int W = ctx.g.W, n = ctx.g.n;
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   const std::size_t row = static_cast<std::size_t>(r) * W;
@@ -48,6 +57,9 @@ inline void searchRow(const PassContext& ctx, const FloatPlanes& frame, const Fl
   s.count = W;
   s.threshold = threshold;
   s.code = code;
+  if (extras.thresholds != nullptr) s.thresholds = extras.thresholds + row;
+  if (extras.distance != nullptr) s.distance = extras.distance + row;
+  if (extras.nearest != nullptr) s.nearest = extras.nearest + row;
   kernels().searchRow(s);
   const std::uint8_t* __restrict inRoi = ctx.roi.bytes.data() + row;
   std::uint8_t* __restrict out = code;  // distinct buffers: the loop runs in vectors
@@ -64,6 +76,8 @@ inline UpdateJob updateJob(const PassContext& ctx, const std::uint8_t* code,
   job.code = code;
   job.admit = admit;
   job.alpha = alpha.cells.data();
+  job.absorb = ctx.adapt.absorb;
+  job.absorbAlpha = ctx.adapt.absorbRates;
   for (int k = 0; k < 3; ++k) {
     job.frame[k] = frame[k];
     job.in[k] = current[k];

@@ -60,10 +60,12 @@ constexpr int kMaxLanes = 16;
 
 // Per pixel row P, made once it may be read: per pixel q (at q + kLead) the
 // first column and first model row of its window (kNever, 0 without one),
-// and its colour.
+// where its rates start in the band's table (0, or n*n for the absorption
+// rates), and its colour.
 struct SourceRow {
   std::int32_t* start;
   std::int32_t* top;
+  std::int32_t* table;
   float* colour[3];
 };
 
@@ -79,19 +81,21 @@ struct Rows {
 
   explicit Rows(int W, BandScratch& s)
       : length((static_cast<std::size_t>(kLead + W + kTrail) + kMaxLanes - 1) / kMaxLanes * kMaxLanes) {
-    if (s.cells.size() != 13 * length || s.colour.size() != 9 * length) {
-      s.cells.assign(13 * length, kNever);
+    if (s.cells.size() != 16 * length || s.colour.size() != 9 * length) {
+      s.cells.assign(16 * length, kNever);
       s.colour.assign(9 * length, 0.0f);
     }
     std::int32_t* cells = s.cells.data();
     for (int k = 0; k < 3; ++k) {
       source[k].start = cells + (2 * k) * length;
       source[k].top = cells + (2 * k + 1) * length;
+      source[k].table = cells + (13 + k) * length;
       for (int c = 0; c < 3; ++c) source[k].colour[c] = s.colour.data() + (3 * k + c) * length;
       first[k] = cells + (6 + 2 * k) * length;
       base[k] = cells + (7 + 2 * k) * length;
     }
     admit = cells + 12 * length;
+    std::fill(cells + 13 * length, cells + 16 * length, 0);
   }
 };
 
@@ -101,8 +105,10 @@ class Band {
   Band(D d, const UpdateJob& job, BandScratch& s) : d_(d), job_(job), rows_(job.W, s) {
     for (int ph = 0; ph < N; ++ph)
       for (int l = 0; l < kMaxLanes; ++l) own_[ph][l] = (ph + l) / N + kLead;
+    constexpr std::size_t kCells = N * N;
+    rateCount_ = job.absorb != nullptr && job.absorbAlpha != nullptr ? 2 * kCells : kCells;
     for (std::size_t e = 0; e < sizeof rates_ / sizeof rates_[0]; ++e)
-      rates_[e] = e < static_cast<std::size_t>(N * N) ? job.alpha[e] : 0.0f;
+      rates_[e] = e < kCells ? job.alpha[e] : e < rateCount_ ? job.absorbAlpha[e - kCells] : 0.0f;
   }
 
   // Pixel row P's windows and colours (its winners must be final).
@@ -119,6 +125,11 @@ class Band {
       const bool laid = o < N * N;
       start[q] = laid ? q * N + o % N - h : kNever;
       top[q] = laid ? P * N + o / N - h : 0;
+    }
+    if (rateCount_ > N * N) {
+      const std::uint8_t* absorb = job_.absorb + at;
+      std::int32_t* table = row.table + kLead;
+      for (int q = 0; q < W; ++q) table[q] = absorb[q] == kAbsorbStill ? N * N : 0;
     }
     for (int k = 0; k < 3; ++k)
       std::memcpy(row.colour[k] + kLead, job_.frame[k] + at, static_cast<std::size_t>(W) * sizeof(float));
@@ -148,11 +159,14 @@ class Band {
         std::int32_t* base = rows_.base[k];
         const VI m = hn::Set(di, M), n = hn::Set(di, N), never = hn::Set(di, kNever);
         const hn::RebindToUnsigned<decltype(di)> du;
+        // The table offsets stay 0 unless some window takes the absorption rates.
+        const bool tables = rateCount_ > N * N;
         for (std::size_t p = 0; p < length; p += L) {
           const VI start = hn::LoadU(di, row.start + p), fromTop = hn::Sub(m, hn::LoadU(di, row.top + p));
           const auto covers = hn::RebindMask(di, hn::Lt(hn::BitCast(du, fromTop), hn::BitCast(du, n)));
           hn::StoreU(hn::IfThenElse(covers, start, never), di, first + p);
-          hn::StoreU(hn::Sub(hn::Mul(fromTop, n), start), di, base + p);
+          const VI place = hn::Sub(hn::Mul(fromTop, n), start);
+          hn::StoreU(tables ? hn::Add(place, hn::LoadU(di, row.table + p)) : place, di, base + p);
         }
       }
       blendModelRow(R, i, sources[0] < R, sources[count - 1] > R);
@@ -176,7 +190,9 @@ class Band {
   const UpdateJob& job_;
   Rows rows_;
   alignas(64) std::int32_t own_[N][kMaxLanes];  // per column phase: each lane's pixel, relative
-  alignas(64) float rates_[(N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
+  // The window rates, then the absorption rates when the job has them.
+  alignas(64) float rates_[(2 * N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
+  std::size_t rateCount_ = 0;
 };
 
 template <int N, class D>
@@ -215,7 +231,7 @@ HWY_NOINLINE void Band<N, D>::blendCells(int R, int i) {
   const auto unit = hn::Set(dw, 1.0);
   constexpr int kTables = (N * N + kMaxLanes - 1) / kMaxLanes;
   (void)kTables;
-  const int tables = (N * N + L - 1) / L;
+  const int tables = static_cast<int>((rateCount_ + L - 1) / L);
   const VI lanesMask = hn::Set(di, L - 1);
   auto rateOf = [&](VI place) -> V {
     if (tables == 1) return hn::TableLookupLanes(hn::Load(d, rates_), hn::IndicesFromVec(d, place));
