@@ -191,7 +191,10 @@ void Engine::calibrate(double learningRate, bool alone) {
   } else {
     calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
   }
-  if (adapt_) adaptCalibrate(ctx, *frame_, *adapt_);
+  if (adapt_ && kScheduledPasses)
+    fast::adaptCalibrate(ctx, *frame_, *adapt_);
+  else if (adapt_)
+    adaptCalibrate(ctx, *frame_, *adapt_);
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }

@@ -79,4 +79,9 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
   });
 }
 
+void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s) {
+  forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H,
+              [&](int r0, int r1, int) { adaptRows(ctx, frame, nullptr, s, r0, r1); });
+}
+
 }  // namespace fast

@@ -164,7 +164,7 @@ void onlineStep(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame,
   // Rows [rBegin, rEnd) once their labels and their neighbours' are final.
   auto finish = [&](int rBegin, int rEnd) {
     if (rBegin >= rEnd) return;
-    if (adapt != nullptr) adaptDetectRows(ctx, frame, spare, *adapt, rBegin, rEnd);
+    if (adapt != nullptr) adaptRows(ctx, frame, &spare, *adapt, rBegin, rEnd);
     update.winners(spare, rBegin, rEnd);
   };
 

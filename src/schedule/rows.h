@@ -4,8 +4,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
 #include <cstring>
 
+#include "adapt/adapt.h"
 #include "core/planes.h"
 #include "core/types.h"
 #include "model/model.h"
@@ -64,6 +66,39 @@ inline void searchRow(const PassContext& ctx, const FloatPlanes& frame, const Fl
   const std::uint8_t* __restrict inRoi = ctx.roi.bytes.data() + row;
   std::uint8_t* __restrict out = code;  // distinct buffers: the loop runs in vectors
   for (int c = 0; c < W; ++c) out[c] = inRoi[c] != 0 ? out[c] : kOutside;
+}
+
+// The adaptive step of the ROI pixels of rows [rBegin, rEnd), on the calling
+// thread: with `labels` as adaptDetectRows (the rows beside them final
+// too), without as a calibration frame's part of adaptCalibrate.
+inline void adaptRows(const PassContext& ctx, const FloatPlanes& frame, const LabelMask* labels,
+                      AdaptiveState& s, int rBegin, int rEnd) {
+  const std::size_t W = static_cast<std::size_t>(ctx.g.W);
+  AdaptJob job;
+  job.begin = static_cast<std::size_t>(std::max(rBegin, ctx.roi.firstRoiRow)) * W;
+  job.end = static_cast<std::size_t>(rEnd) * W;
+  if (job.begin >= job.end) return;
+  job.roi = ctx.roi.bytes.data();
+  job.labels = labels != nullptr ? labels->data() : nullptr;
+  for (int k = 0; k < 3; ++k) {
+    job.frame[k] = frame[k];
+    job.still[k] = s.still[k];
+  }
+  job.stillFrames = s.stillFrames.data();
+  job.run = s.run.data();
+  job.foreground = s.foreground.data();
+  job.absorb = s.absorb.data();
+  job.flicker = s.flicker.data();
+  job.distance = s.distance.data();
+  job.threshold = s.threshold.data();
+  job.nearest = s.nearest.data();
+  job.start = (ctx.params.absorbSpan + 1) / 2;
+  job.distanceGain = ctx.params.distanceGain;
+  job.thresholdLow = ctx.params.thresholdLow;
+  job.thresholdHigh = ctx.params.thresholdHigh;
+  job.flickerTrain = ctx.params.flickerTrain;
+  kernels().adaptPixels(job);
+  if (labels != nullptr) settleCleared(ctx, *labels, s, job.begin, job.end);
 }
 
 inline UpdateJob updateJob(const PassContext& ctx, const std::uint8_t* code,

@@ -67,12 +67,15 @@ void updatePass(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame,
                 const std::vector<int>& matchRow, const std::vector<int>& matchCol,
                 FloatPlanes& next);
 
+// adaptCalibrate of adapt.h, after a calibration pass, in vectors.
+void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s);
+
 // One online frame: detectionPass, coherenceFilter into `spare` and
 // updatePass, interleaved by bands of rows; the model updated in place.
 // `labels` ends as the search left it, `spare` as the filter did.
 //
-// With `adapt` (the adaptive mode), each row's adaptDetect runs between the
-// filter and the update, and ctx.adapt gives the thresholds, the nearest
+// With `adapt` (the adaptive mode), each row's adaptDetect (in vectors)
+// runs between the filter and the update, and ctx.adapt gives the thresholds, the nearest
 // distances and the absorptions as the separate passes take them.
 void onlineStep(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame, FloatPlanes& model,
                 LabelMask& labels, LabelMask& spare, const AlphaTable& alpha,

@@ -66,6 +66,7 @@ struct SourceRow {
   std::int32_t* start;
   std::int32_t* top;
   std::int32_t* table;
+  bool absorbed;  // some window takes the absorption rates
   float* colour[3];
 };
 
@@ -90,6 +91,7 @@ struct Rows {
       source[k].start = cells + (2 * k) * length;
       source[k].top = cells + (2 * k + 1) * length;
       source[k].table = cells + (13 + k) * length;
+      source[k].absorbed = false;
       for (int c = 0; c < 3; ++c) source[k].colour[c] = s.colour.data() + (3 * k + c) * length;
       first[k] = cells + (6 + 2 * k) * length;
       base[k] = cells + (7 + 2 * k) * length;
@@ -126,7 +128,9 @@ class Band {
       start[q] = laid ? q * N + o % N - h : kNever;
       top[q] = laid ? P * N + o / N - h : 0;
     }
-    if (rateCount_ > N * N) {
+    // Still pixels are few: most rows have none and keep offsets of 0.
+    row.absorbed = rateCount_ > N * N && std::memchr(job_.absorb + at, kAbsorbStill, W) != nullptr;
+    if (row.absorbed) {
       const std::uint8_t* absorb = job_.absorb + at;
       std::int32_t* table = row.table + kLead;
       for (int q = 0; q < W; ++q) table[q] = absorb[q] == kAbsorbStill ? N * N : 0;
@@ -152,6 +156,8 @@ class Band {
       if (i < h && R > 0) sources[count++] = R - 1;
       sources[count++] = R;
       if (i >= N - h && R + 1 < H) sources[count++] = R + 1;
+      absorbed_ = false;
+      for (int k = 0; k < count; ++k) absorbed_ = absorbed_ || rows_.source[sources[k] % 3].absorbed;
       for (int k = 0; k < count; ++k) {
         // Per pixel: its window's first column if the window covers row M.
         const SourceRow& row = rows_.source[sources[k] % 3];
@@ -160,7 +166,7 @@ class Band {
         const VI m = hn::Set(di, M), n = hn::Set(di, N), never = hn::Set(di, kNever);
         const hn::RebindToUnsigned<decltype(di)> du;
         // The table offsets stay 0 unless some window takes the absorption rates.
-        const bool tables = rateCount_ > N * N;
+        const bool tables = row.absorbed;
         for (std::size_t p = 0; p < length; p += L) {
           const VI start = hn::LoadU(di, row.start + p), fromTop = hn::Sub(m, hn::LoadU(di, row.top + p));
           const auto covers = hn::RebindMask(di, hn::Lt(hn::BitCast(du, fromTop), hn::BitCast(du, n)));
@@ -193,6 +199,7 @@ class Band {
   // The window rates, then the absorption rates when the job has them.
   alignas(64) float rates_[(2 * N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
   std::size_t rateCount_ = 0;
+  bool absorbed_ = false;  // the model row being blended reads the absorption rates
 };
 
 template <int N, class D>
@@ -231,7 +238,7 @@ HWY_NOINLINE void Band<N, D>::blendCells(int R, int i) {
   const auto unit = hn::Set(dw, 1.0);
   constexpr int kTables = (N * N + kMaxLanes - 1) / kMaxLanes;
   (void)kTables;
-  const int tables = static_cast<int>((rateCount_ + L - 1) / L);
+  const int tables = static_cast<int>(((absorbed_ ? rateCount_ : N * N) + L - 1) / L);
   const VI lanesMask = hn::Set(di, L - 1);
   auto rateOf = [&](VI place) -> V {
     if (tables == 1) return hn::TableLookupLanes(hn::Load(d, rates_), hn::IndicesFromVec(d, place));

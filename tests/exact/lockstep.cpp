@@ -141,7 +141,10 @@ std::string lockstep(const std::vector<BgrFrame>& frames, const RoiMask& roi,
           calibrationPass(ctx, frame, s.model, s.labels, alpha, out);
         else
           fast::calibrationPass(ctx, s.ws, frame, s.model, s.labels, alpha, out);
-        if (a) adaptCalibrate(ctx, frame, *a);
+        if (a && ref)
+          adaptCalibrate(ctx, frame, *a);
+        else if (a)
+          fast::adaptCalibrate(ctx, frame, *a);
       } else if (!ref && s.pool->size() % 2 == 1) {  // the banded schedule of the engine
         if (a) ctx.adapt = a->forOnline(absorbAlpha.cells.data());
         fast::onlineStep(ctx, s.ws, frame, s.model, s.labels, s.spare, alpha, a);
