@@ -38,13 +38,21 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
 
 int modelCopies(const scvardo::Params&) { return kModelCopies; }
 
+std::uint64_t extraBytes(const scvardo::Params& p, int W, int H) {
+  // Per pixel: 3 floats and 2 bytes of state, an int of still frames, 3
+  // floats of colour, the nearest distance, the absorption and nearest cell.
+  constexpr std::uint64_t kAdaptiveBytes = 3 * 4 + 2 + 4 + 3 * 4 + 4 + 2;
+  if (p.adaptive == 0 || W <= 0 || H <= 0) return 0;
+  return kAdaptiveBytes * static_cast<std::uint64_t>(W) * static_cast<std::uint64_t>(H);
+}
+
 void Engine::allocate(int W, int H) {
   const std::string small = tooSmall(p_, W, H);
   if (!small.empty()) throw Error(Error::Kind::Input, small);
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_));
+  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_), extraBytes(p_, W, H));
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;

@@ -31,6 +31,9 @@ inline constexpr int kModelCopies = kScheduledPasses ? 1 : 2;
 // Models a run keeps: one with the fast passes in place, two with the
 // reference passes.
 int modelCopies(const scvardo::Params& p);
+// What a run keeps besides the models and the defined method's buffers:
+// the adaptive mode's state and scratch.
+std::uint64_t extraBytes(const scvardo::Params& p, int W, int H);
 // One array of a model file: rows x cols elements, row-major.
 struct StoredArray {
   enum class Type { Byte, Int32, Float };
