@@ -159,8 +159,8 @@ bool runScVardo(const Sequence& s, const std::string& outDir, int threads, bool 
   r.warmupMs = static_cast<double>(t.calibrationNs) / 1e6;
   r.onlineMs = static_cast<double>(t.onlineNs) / 1e6;
   // One model of 3 float planes of n*n cells per pixel (updated in place);
-  // adaptive: two models and 30 bytes of per-pixel state and scratch.
-  r.bytesPerPixel = 3.0 * params.n * params.n * sizeof(float) * (adaptive ? 2 : 1) + (adaptive ? 30 : 0);
+  // adaptive: 36 bytes more of per-pixel state and scratch.
+  r.bytesPerPixel = 3.0 * params.n * params.n * sizeof(float) + (adaptive ? 36 : 0);
   if (compare)
     r.note = differing == 0 ? "masks identical to the 1-thread run"
                             : std::to_string(differing) + " masks differ from the 1-thread run";

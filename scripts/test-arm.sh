@@ -15,7 +15,7 @@ OUT="${BUILD_DIR:-$ROOT/build-arm}"
 mkdir -p "$OUT"
 
 SOURCES="src/core/params.cpp src/core/planes.cpp src/core/roi.cpp src/core/workers.cpp
-  src/colour/conversion.cpp $(cd "$ROOT" && echo src/model/*.cpp) src/mask/coherence.cpp
+  src/colour/conversion.cpp $(cd "$ROOT" && echo src/model/*.cpp src/adapt/*.cpp) src/mask/coherence.cpp
   $(cd "$ROOT" && echo src/schedule/*.cpp) tests/exact/lockstep.cpp tests/exact/standalone.cpp"
 CXX="aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -ffp-contract=off -fno-fast-math"
 # One object per source, built in parallel by make.

@@ -16,6 +16,20 @@
 #include "core/planes.h"
 #include "core/types.h"
 
+// The steps' constants (adapt.cpp says what they do).
+namespace adapt {
+constexpr float kThresholdRise = 0.02f;
+constexpr float kThresholdFall = 0.002f;
+constexpr float kStillTolerance = 0.5f;     // of the threshold
+constexpr float kFlickerRate = 1.0f / 16;   // of the running spurious rate
+constexpr float kDistanceRate = 1.0f / 32;  // of the running nearest distance
+constexpr float kDistanceCap = 0.2f;        // one frame's say in it
+constexpr int kShortRun = 2;                // frames of foreground that are spurious
+// Left in `absorb` by a step for a cleared restless pixel, which
+// settleCleared trains unless foreground is around it.
+constexpr std::uint8_t kMaybeCleared = 0x80;
+}  // namespace adapt
+
 struct AdaptiveState {
   explicit AdaptiveState(std::size_t pixels);
 
@@ -46,6 +60,8 @@ struct AdaptiveState {
   PixelAdaptation forCalibration();
   PixelAdaptation forDetection();
   PixelAdaptation forUpdate(const float* absorbRates);
+  // All of a detected and trained frame's at once (the banded online step).
+  PixelAdaptation forOnline(const float* absorbRates);
 };
 
 // The rate at the winner of an absorbed pixel's window.
@@ -59,3 +75,11 @@ void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveSt
 // absorb, and the next frame's thresholds.
 void adaptDetect(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
                  AdaptiveState& s);
+// The same for rows [rBegin, rEnd) on the calling thread; the labels of the
+// rows beside them must be final too.
+void adaptDetectRows(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
+                     AdaptiveState& s, int rBegin, int rEnd);
+// The pixels [begin, end) left kMaybeCleared: kAbsorbCleared, or 0 where a
+// pixel of their 3x3 window is foreground.
+void settleCleared(const PassContext& ctx, const LabelMask& labels, AdaptiveState& s, std::size_t begin,
+                   std::size_t end);

@@ -36,7 +36,15 @@ Engine::Engine(const scvardo::Params& params, RoiMask roi)
   g_.n = p_.n;
 }
 
-int modelCopies(const scvardo::Params& p) { return p.adaptive != 0 ? 2 : kModelCopies; }
+int modelCopies(const scvardo::Params&) { return kModelCopies; }
+
+std::uint64_t extraBytes(const scvardo::Params& p, int W, int H) {
+  // Per pixel: 3 floats and 2 bytes of state, an int of still frames, 3
+  // floats of colour, the nearest distance, the absorption and nearest cell.
+  constexpr std::uint64_t kAdaptiveBytes = 3 * 4 + 2 + 4 + 3 * 4 + 4 + 2;
+  if (p.adaptive == 0 || W <= 0 || H <= 0) return 0;
+  return kAdaptiveBytes * static_cast<std::uint64_t>(W) * static_cast<std::uint64_t>(H);
+}
 
 void Engine::allocate(int W, int H) {
   const std::string small = tooSmall(p_, W, H);
@@ -44,7 +52,7 @@ void Engine::allocate(int W, int H) {
   if (!fullFrame_ && (roi_.W != W || roi_.H != H))
     throw Error(Error::Kind::Input, "the ROI is " + sizeText(roi_.W, roi_.H) +
                                         " but the frames are " + sizeText(W, H));
-  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_));
+  const std::string shortfall = memoryShortfall(W, H, p_.n, modelCopies(p_), extraBytes(p_, W, H));
   if (!shortfall.empty()) throw Error(Error::Kind::Memory, shortfall);
 
   Geometry g = g_;
@@ -185,15 +193,16 @@ void Engine::calibrate(double learningRate, bool alone) {
   PassContext ctx = context(alone);
   rateTable(learningRate, calibrationRate(static_cast<int>(frames_), p_.K, rates_));
   const std::int64_t start = counterNow();
-  if (adapt_) {
-    ctx.adapt = adapt_->forCalibration();
-    calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
-    adaptCalibrate(ctx, *frame_, *adapt_);
-  } else if (kScheduledPasses) {
+  if (adapt_) ctx.adapt = adapt_->forCalibration();
+  if (kScheduledPasses) {
     fast::calibrationPass(ctx, ws_, *frame_, *current_, labels_, alpha_, *current_);
   } else {
     calibrationPass(ctx, *frame_, *current_, labels_, alpha_, *next_);
   }
+  if (adapt_ && kScheduledPasses)
+    fast::adaptCalibrate(ctx, *frame_, *adapt_);
+  else if (adapt_)
+    adaptCalibrate(ctx, *frame_, *adapt_);
   calibrationNs_ += counterNow() - start;
   if (next_) copyPlanes(*next_, g_.cells(), *current_);
 }
@@ -225,8 +234,17 @@ void Engine::detect(double learningRate, cv::Mat& mask, bool alone) {
 }
 
 void Engine::detectAdaptive(double learningRate, PassContext ctx) {
+  if (kScheduledPasses && learningRate != 0) {
+    ctx.adapt = adapt_->forOnline(absorbAlpha_.cells.data());
+    fast::onlineStep(ctx, ws_, *frame_, *current_, labels_, spare_, alpha_, adapt_.get());
+    std::swap(labels_, spare_);
+    return;
+  }
   ctx.adapt = adapt_->forDetection();
-  detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
+  if (kScheduledPasses)
+    fast::detectionPass(ctx, ws_, *frame_, *current_, labels_, matchRow_, matchCol_);
+  else
+    detectionPass(ctx, *frame_, *current_, labels_, matchRow_, matchCol_);
   coherenceFilter(ctx, labels_, spare_);
   std::swap(labels_, spare_);
   if (learningRate == 0) return;

@@ -29,8 +29,11 @@ inline constexpr bool kScheduledPasses = true;
 inline constexpr int kModelCopies = kScheduledPasses ? 1 : 2;
 
 // Models a run keeps: one with the fast passes in place, two with the
-// reference passes (the adaptive mode runs these).
+// reference passes.
 int modelCopies(const scvardo::Params& p);
+// What a run keeps besides the models and the defined method's buffers:
+// the adaptive mode's state and scratch.
+std::uint64_t extraBytes(const scvardo::Params& p, int W, int H);
 // One array of a model file: rows x cols elements, row-major.
 struct StoredArray {
   enum class Type { Byte, Int32, Float };
@@ -105,8 +108,7 @@ class Engine {
   void initialise();
   void calibrate(double learningRate, bool alone);
   void detect(double learningRate, cv::Mat& mask, bool alone);
-  // The adaptive mode's frame, on the reference passes and two models, in
-  // the frame's context.
+  // The adaptive mode's frame, in the frame's context.
   void detectAdaptive(double learningRate, PassContext ctx);
   // The alpha table of a frame: the scheduled rate, or the one a positive
   // learningRate gives.

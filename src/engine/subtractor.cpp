@@ -313,7 +313,8 @@ cv::Ptr<BackgroundSubtractor> createBackgroundSubtractor(const Params& params, c
 }
 
 std::string memoryShortfall(const Params& params, cv::Size frameSize, std::uint64_t alsoNeeded) {
-  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, modelCopies(params), alsoNeeded);
+  return ::memoryShortfall(frameSize.width, frameSize.height, params.n, modelCopies(params),
+                           alsoNeeded + extraBytes(params, frameSize.width, frameSize.height));
 }
 
 cv::Ptr<BackgroundSubtractor> load(const std::string& path) {

@@ -36,6 +36,9 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
   const UpdateJob job = updateJob(ctx, code, admit, alpha, frame, current, next);
   const ShadowPrefilter shadows(ctx.params);
   const Kernels& k = kernels();
+  // The adaptive mode records each pixel's least distance.
+  SearchExtras extras;
+  extras.distance = ctx.adapt.nearest;
 
   const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
@@ -52,7 +55,7 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
       for (; searched < std::min(rEnd, b1); ++searched) {
         const int r = searched;
         std::uint8_t* codeRow = code + static_cast<std::size_t>(r) * W;
-        searchRow(ctx, frame, current, r, ctx.params.e1, codeRow);
+        searchRow(ctx, frame, current, r, ctx.params.e1, codeRow, extras);
         if (ctx.params.shadowRemoval == 0) continue;
         forEachUnmatched(codeRow, W, [&](int c) {
           const std::size_t p = static_cast<std::size_t>(r) * W + c;
@@ -74,6 +77,11 @@ void calibrationPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& f
   runTasks(ctx.pool, bands - 1, [&](int i, int worker) {
     k.updateBand(job, edge[i + 1] - 1, edge[i + 1] + 1, nullptr, ws.worker(worker).band);
   });
+}
+
+void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s) {
+  forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H,
+              [&](int r0, int r1, int) { adaptRows(ctx, frame, nullptr, s, r0, r1); });
 }
 
 }  // namespace fast

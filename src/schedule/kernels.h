@@ -54,6 +54,8 @@ struct SearchRow {
   // Out when given: the first cell attaining the least distance whatever
   // the threshold (kNoMatch when no distance is below 100).
   std::uint8_t* nearest = nullptr;
+  // Out when given: that least distance (100 when none is below 100).
+  float* distance = nullptr;
 };
 
 // The update of block rows, gathered from the windows that reach them.
@@ -71,6 +73,10 @@ struct UpdateJob {
   const std::uint8_t* code = nullptr;   // per pixel: winner code
   const std::uint8_t* admit = nullptr;  // per pixel: whose windows its block admits (padded)
   const float* alpha = nullptr;         // n x n rates, row-major, finite
+  // When given: the windows of pixels marked kAbsorbStill take these rates
+  // (n x n, finite) in place of `alpha`.
+  const std::uint8_t* absorb = nullptr;
+  const float* absorbAlpha = nullptr;
   const float* frame[3] = {};           // per pixel colour
   const float* in[3] = {};              // the model as it was
   float* out[3] = {};                   // the model to write (may equal `in`)
@@ -84,6 +90,29 @@ struct BandScratch {
   std::vector<float, LineAligned<float>> paint;  // per cell of a model row: its window's rate and colour
 };
 
+// The adaptive mode's step (adapt.h) over pixels [begin, end) of one frame,
+// lane by lane with the reference's float operations; pixels outside the
+// ROI keep their state.
+struct AdaptJob {
+  std::size_t begin = 0, end = 0;
+  const std::uint8_t* roi = nullptr;
+  // The final labels; null for a calibration frame, labelled from the
+  // nearest distance against the threshold, without stillness or absorption.
+  const std::uint8_t* labels = nullptr;
+  const float* frame[3] = {};
+  float* still[3] = {};
+  std::int32_t* stillFrames = nullptr;
+  std::uint8_t* run = nullptr;
+  std::uint8_t* foreground = nullptr;
+  std::uint8_t* absorb = nullptr;  // kAbsorbStill, kMaybeCleared or 0
+  float* flicker = nullptr;
+  float* distance = nullptr;
+  float* threshold = nullptr;
+  const float* nearest = nullptr;
+  std::int32_t start = 0;  // still frames from which a pixel is absorbed
+  float distanceGain = 0, thresholdLow = 0, thresholdHigh = 0, flickerTrain = 0;
+};
+
 struct Kernels {
   void (*searchRow)(const SearchRow& row);
   // Updates block rows [rBegin, rEnd), calling (*ready)(pr), when given,
@@ -91,6 +120,7 @@ struct Kernels {
   // pr-1..pr+1 are read.
   void (*updateBand)(const UpdateJob& job, int rBegin, int rEnd,
                      const std::function<void(int)>* ready, BandScratch& scratch);
+  void (*adaptPixels)(const AdaptJob& job);
 };
 
 // The kernels of a path (which must be available), and of the active one.

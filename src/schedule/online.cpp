@@ -16,11 +16,18 @@
 //
 // Online, a block admits every window while its label is 0 and none
 // otherwise; the labels do not change during the update.
+//
+// In the adaptive mode each row's step (adapt.h) runs between its filter
+// and its winners: it reads the final labels of the rows beside it, so it
+// follows the filter by a row, and it says which pixels lay a window and
+// open their block whatever their label (absorbed ones, at their nearest
+// cell when nothing matched).
 #include <algorithm>
 #include <cassert>
 #include <functional>
 #include <vector>
 
+#include "adapt/adapt.h"
 #include "core/workers.h"
 #include "mask/mask.h"
 #include "schedule/rows.h"
@@ -46,6 +53,8 @@ class OnlineUpdate {
         frame_(frame),
         current_(current),
         shadows_(ctx.params),
+        extras_{ctx.adapt.threshold, ctx.adapt.nearest,
+                ctx.adapt.nearest != nullptr ? ws.nearest(ctx.g.pixels()) : nullptr},
         job_(updateJob(ctx, ws.code(), ws.admit(), alpha, frame, current, next)) {
     assert(alpha.n == ctx.g.n && isSupportedBlockSize(ctx.g.n));
     std::fill(ws.code(), ws.code() + ctx.g.pixels(), kOutside);
@@ -60,7 +69,7 @@ class OnlineUpdate {
     for (int r = std::max(rBegin, ctx_.roi.firstRoiRow); r < rEnd; ++r) {
       const std::size_t row = static_cast<std::size_t>(r) * W;
       std::uint8_t* code = ws_.code() + row;
-      searchRow(ctx_, frame_, current_, r, ctx_.params.e2, code);
+      searchRow(ctx_, frame_, current_, r, ctx_.params.e2, code, extras_);
       {
         const std::uint8_t* __restrict in = inRoi + row;
         const std::uint8_t* __restrict found = code;
@@ -87,6 +96,16 @@ class OnlineUpdate {
     const std::uint8_t* __restrict lab = labels.data() + begin;
     std::uint8_t* __restrict admit = ws_.admit() + begin;
     std::uint8_t* __restrict code = ws_.code() + begin;
+    if (ctx_.adapt.absorb != nullptr) {
+      const std::uint8_t* __restrict absorb = ctx_.adapt.absorb + begin;
+      const std::uint8_t* __restrict nearest = extras_.nearest + begin;
+      for (std::size_t p = 0; p < count; ++p) {
+        const bool open = lab[p] == 0 || absorb[p] != 0;
+        admit[p] = open ? kAdmitAll : 0;
+        code[p] = !open ? kOutside : code[p] == kNoMatch ? nearest[p] : code[p];
+      }
+      return;
+    }
     for (std::size_t p = 0; p < count; ++p) {
       admit[p] = lab[p] == 0 ? kAdmitAll : 0;
       code[p] = lab[p] == 0 ? code[p] : kOutside;
@@ -98,11 +117,13 @@ class OnlineUpdate {
                const std::vector<int>& matchCol, int rBegin, int rEnd) const {
     const int W = ctx_.g.W, n = ctx_.g.n;
     const std::uint8_t* inRoi = ctx_.roi.bytes.data();
+    const std::uint8_t* absorb = ctx_.adapt.absorb;
     for (int r = rBegin; r < rEnd; ++r)
       for (int c = 0; c < W; ++c) {
         const std::size_t p = static_cast<std::size_t>(r) * W + c;
-        ws_.admit()[p] = labels[p] == 0 ? kAdmitAll : 0;
-        if (inRoi[p] == 0 || labels[p] != 0 || matchRow[p] == -1 || matchCol[p] == -1) continue;
+        const bool open = labels[p] == 0 || (absorb != nullptr && absorb[p] != 0);
+        ws_.admit()[p] = open ? kAdmitAll : 0;
+        if (inRoi[p] == 0 || !open || matchRow[p] == -1 || matchCol[p] == -1) continue;
         ws_.code()[p] = codeOf(r, c, n, matchRow[p], matchCol[p]);
       }
   }
@@ -117,30 +138,41 @@ class OnlineUpdate {
   const FloatPlanes& frame_;
   const FloatPlanes& current_;
   const ShadowPrefilter shadows_;
+  const SearchExtras extras_;
   const UpdateJob job_;
 };
 
 }  // namespace
 
 void onlineStep(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame, FloatPlanes& model,
-                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha) {
+                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha, AdaptiveState* adapt) {
   const int H = ctx.g.H;
   const int bands = bandCount(ctx.pool, H);
   const std::vector<int> edge = bandEdges(H, bands);
   const OnlineUpdate update(ctx, ws, frame, model, alpha, model);
+  // Rows the adaptive step follows the filter by.
+  const int lag = adapt != nullptr ? 1 : 0;
 
-  // The rows a band finishes alone: filtered and recorded [filterLo,
-  // filterHi), updated [layLo, layHi).
+  // The rows a band finishes alone: filtered [filterLo, filterHi), recorded
+  // [finishLo, finishHi), updated [layLo, layHi).
   auto filterLo = [&](int i) { return i == 0 ? 0 : edge[i] + kReach; };
   auto filterHi = [&](int i) { return i == bands ? H : edge[i] - kReach; };
-  auto layLo = [&](int i) { return i == 0 ? 0 : edge[i] + kReach + 1; };
-  auto layHi = [&](int i) { return i == bands ? H : edge[i] - kReach - 1; };
+  auto finishLo = [&](int i) { return i == 0 ? 0 : edge[i] + kReach + lag; };
+  auto finishHi = [&](int i) { return i == bands ? H : edge[i] - kReach - lag; };
+  auto layLo = [&](int i) { return i == 0 ? 0 : edge[i] + kReach + lag + 1; };
+  auto layHi = [&](int i) { return i == bands ? H : edge[i] - kReach - lag - 1; };
+  // Rows [rBegin, rEnd) once their labels and their neighbours' are final.
+  auto finish = [&](int rBegin, int rEnd) {
+    if (rBegin >= rEnd) return;
+    if (adapt != nullptr) adaptRows(ctx, frame, &spare, *adapt, rBegin, rEnd);
+    update.winners(spare, rBegin, rEnd);
+  };
 
   auto band = [&](int i, int worker) {
     const int b0 = edge[i], b1 = edge[i + 1];
-    const int fLo = filterLo(i), fHi = filterHi(i + 1);
+    const int fLo = filterLo(i), fHi = filterHi(i + 1), iHi = finishHi(i + 1);
     std::vector<std::uint8_t>& columns = ws.worker(worker).columns;
-    int searched = b0, filtered = fLo;
+    int searched = b0, filtered = fLo, finished = finishLo(i);
     auto searchTo = [&](int r) {
       r = std::min(r, b1);
       if (r <= searched) return;
@@ -152,20 +184,27 @@ void onlineStep(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame,
       if (r <= filtered) return;
       searchTo(r + kReach);
       coherenceRows(ctx, labels, spare, filtered, r, columns);
-      update.winners(spare, filtered, r);
       filtered = r;
+    };
+    auto finishTo = [&](int r) {
+      r = std::min(r, iHi);
+      if (r <= finished) return;
+      filterTo(r + lag);
+      finish(finished, r);
+      finished = r;
     };
     // Laying pixel row pr reads its winners and the admissions of block
     // rows pr-1..pr+1.
-    const std::function<void(int)> ready = [&](int pr) { filterTo(pr + 2); };
+    const std::function<void(int)> ready = [&](int pr) { finishTo(pr + 2); };
     const int lo = layLo(i), hi = layHi(i + 1);
     if (lo < hi) update.lay(lo, hi, worker, &ready);
+    finishTo(iHi);
     filterTo(fHi);
     searchTo(b1);
   };
   auto seam = [&](int i, int worker) {  // between band i-1 and band i
     coherenceRows(ctx, labels, spare, filterHi(i), filterLo(i), ws.worker(worker).columns);
-    update.winners(spare, filterHi(i), filterLo(i));
+    finish(finishHi(i), finishLo(i));
     update.lay(layHi(i), layLo(i), worker);
   };
 
@@ -180,11 +219,13 @@ void detectionPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& fra
   assert(matchRow.size() >= ctx.g.pixels() && matchCol.size() >= ctx.g.pixels());
   const int W = ctx.g.W, n = ctx.g.n;
   const ShadowPrefilter shadows(ctx.params);
+  std::uint8_t* nearest = ctx.adapt.nearest != nullptr ? ws.nearest(ctx.g.pixels()) : nullptr;
+  const SearchExtras extras{ctx.adapt.threshold, ctx.adapt.nearest, nearest};
   forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H, [&](int rBegin, int rEnd, int worker) {
     std::vector<std::uint8_t>& codes = ws.worker(worker).row;
     codes.resize(static_cast<std::size_t>(W));
     for (int r = rBegin; r < rEnd; ++r) {
-      searchRow(ctx, frame, current, r, ctx.params.e2, codes.data());
+      searchRow(ctx, frame, current, r, ctx.params.e2, codes.data(), extras);
       for (int c = 0; c < W; ++c) {
         const int o = codes[static_cast<std::size_t>(c)];
         if (o == kOutside) continue;
@@ -196,6 +237,9 @@ void detectionPass(const PassContext& ctx, Workspace& ws, const FloatPlanes& fra
                               shadows.match(coneAt(frame, p), current, W, r, c, n, wr, wc)
                           ? 85
                           : 255;
+          // With the adaptive mode an unmatched pixel keeps its nearest cell.
+          if (labels[p] == 255 && nearest != nullptr && nearest[p] != kNoMatch)
+            wr = r * n + nearest[p] / n, wc = c * n + nearest[p] % n;
         } else {
           labels[p] = 0;
         }

@@ -16,6 +16,7 @@
 
 #include "colour/colour.h"
 #include "core/planes.h"
+#include "adapt/adapt.h"
 #include "core/types.h"
 #include "model/model.h"
 #include "schedule/kernels.h"
@@ -37,11 +38,17 @@ class Workspace {
   void fit(const Geometry& g, int workers);
   std::uint8_t* code() { return code_.data(); }
   std::uint8_t* admit() { return admit_.data(); }  // kAdmitPadding bytes past the last pixel
+  // Per pixel, the nearest cell's code (the adaptive mode); sized on the
+  // first call, which must come before the threads use it.
+  std::uint8_t* nearest(std::size_t pixels) {
+    if (nearest_.size() < pixels) nearest_.resize(pixels);
+    return nearest_.data();
+  }
   Worker& worker(int w) { return workers_[static_cast<std::size_t>(w)]; }
   std::vector<ConeMemo>& memos() { return memos_; }
 
  private:
-  std::vector<std::uint8_t> code_, admit_;
+  std::vector<std::uint8_t> code_, admit_, nearest_;
   std::vector<Worker> workers_;
   std::vector<ConeMemo> memos_;
 };
@@ -60,10 +67,18 @@ void updatePass(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame,
                 const std::vector<int>& matchRow, const std::vector<int>& matchCol,
                 FloatPlanes& next);
 
+// adaptCalibrate of adapt.h, after a calibration pass, in vectors.
+void adaptCalibrate(const PassContext& ctx, const FloatPlanes& frame, AdaptiveState& s);
+
 // One online frame: detectionPass, coherenceFilter into `spare` and
 // updatePass, interleaved by bands of rows; the model updated in place.
 // `labels` ends as the search left it, `spare` as the filter did.
+//
+// With `adapt` (the adaptive mode), each row's adaptDetect (in vectors)
+// runs between the filter and the update, and ctx.adapt gives the thresholds, the nearest
+// distances and the absorptions as the separate passes take them.
 void onlineStep(const PassContext& ctx, Workspace& ws, const FloatPlanes& frame, FloatPlanes& model,
-                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha);
+                LabelMask& labels, LabelMask& spare, const AlphaTable& alpha,
+                AdaptiveState* adapt = nullptr);
 
 }  // namespace fast

@@ -56,6 +56,7 @@ inline void searchPixel(const SearchRow& s, int c) {
   const bool match = low < 100.0f && low <= threshold;
   s.code[c] = match ? static_cast<std::uint8_t>(centre <= low ? h * n + h : at) : kNoMatch;
   if (s.nearest != nullptr) s.nearest[c] = low < 100.0f ? static_cast<std::uint8_t>(at) : kNoMatch;
+  if (s.distance != nullptr) s.distance[c] = low;
 }
 
 }  // namespace scv
@@ -115,6 +116,7 @@ HWY_INLINE void searchRow3(D d, const SearchRow& s) {
     storeCodes(d, hn::IfThenElse(match, hn::IfThenElse(hn::Le(centre, low), centreCode, at), none),
                s.code + c);
     if (s.nearest != nullptr) storeCodes(d, hn::IfThenElse(below, at, none), s.nearest + c);
+    if (s.distance != nullptr) hn::StoreU(low, d, s.distance + c);
   }
   for (; c < s.count; ++c) searchPixel(s, c);
 }
@@ -176,7 +178,7 @@ HWY_INLINE void searchRowPacked(D d, const SearchRow& s) {
   const V centreCode = hn::Set(d, static_cast<float>(h * N + h));
   const auto toBlock = hn::SetTableIndices(d, t.block);
   alignas(64) float colour[4][kMaxLanes] = {};
-  alignas(64) float result[2][kMaxLanes];
+  alignas(64) float result[3][kMaxLanes];
   int c = 0;
   for (; c + B <= s.count && static_cast<std::size_t>(c) * N + VN * L <= s.modelW; c += B) {
     for (int b = 0; b < B; ++b) {
@@ -244,9 +246,11 @@ HWY_INLINE void searchRowPacked(D d, const SearchRow& s) {
     hn::Store(hn::IfThenElse(match, hn::IfThenElse(hn::Le(centreDist, M), centreCode, first), none),
               d, result[0]);
     hn::Store(hn::IfThenElse(below, first, none), d, result[1]);
+    hn::Store(M, d, result[2]);
     for (int b = 0; b < B; ++b) {
       s.code[c + b] = static_cast<std::uint8_t>(result[0][b * N]);
       if (s.nearest != nullptr) s.nearest[c + b] = static_cast<std::uint8_t>(result[1][b * N]);
+      if (s.distance != nullptr) s.distance[c + b] = result[2][b * N];
     }
   }
   for (; c < s.count; ++c) searchPixel(s, c);

@@ -64,10 +64,13 @@ constexpr int kMaxLanes = 16;
 
 // Per pixel row P, made once it may be read: per pixel q (at q + kLead) the
 // first column and first model row of its window (kNever, 0 without one),
-// and its colour.
+// where its rates start in the band's table (0, or n*n for the absorption
+// rates), and its colour.
 struct SourceRow {
   std::int32_t* start;
   std::int32_t* top;
+  std::int32_t* table;
+  bool absorbed;  // some window takes the absorption rates
   float* colour[3];
 };
 
@@ -83,19 +86,22 @@ struct Rows {
 
   explicit Rows(int W, BandScratch& s)
       : length((static_cast<std::size_t>(kLead + W + kTrail) + kMaxLanes - 1) / kMaxLanes * kMaxLanes) {
-    if (s.cells.size() != 13 * length || s.colour.size() != 9 * length) {
-      s.cells.assign(13 * length, kNever);
+    if (s.cells.size() != 16 * length || s.colour.size() != 9 * length) {
+      s.cells.assign(16 * length, kNever);
       s.colour.assign(9 * length, 0.0f);
     }
     std::int32_t* cells = s.cells.data();
     for (int k = 0; k < 3; ++k) {
       source[k].start = cells + (2 * k) * length;
       source[k].top = cells + (2 * k + 1) * length;
+      source[k].table = cells + (13 + k) * length;
+      source[k].absorbed = false;
       for (int c = 0; c < 3; ++c) source[k].colour[c] = s.colour.data() + (3 * k + c) * length;
       first[k] = cells + (6 + 2 * k) * length;
       base[k] = cells + (7 + 2 * k) * length;
     }
     admit = cells + 12 * length;
+    std::fill(cells + 13 * length, cells + 16 * length, 0);
   }
 };
 
@@ -105,8 +111,10 @@ class Band {
   Band(D d, const UpdateJob& job, BandScratch& s) : d_(d), job_(job), rows_(job.W, s) {
     for (int ph = 0; ph < N; ++ph)
       for (int l = 0; l < kMaxLanes; ++l) own_[ph][l] = (ph + l) / N + kLead;
+    constexpr std::size_t kCells = N * N;
+    rateCount_ = job.absorb != nullptr && job.absorbAlpha != nullptr ? 2 * kCells : kCells;
     for (std::size_t e = 0; e < sizeof rates_ / sizeof rates_[0]; ++e)
-      rates_[e] = e < static_cast<std::size_t>(N * N) ? job.alpha[e] : 0.0f;
+      rates_[e] = e < kCells ? job.alpha[e] : e < rateCount_ ? job.absorbAlpha[e - kCells] : 0.0f;
     if (N == 3) {
       paintLength_ = (static_cast<std::size_t>(N) * job.W + kMaxLanes - 1) / kMaxLanes * kMaxLanes;
       if (s.paint.size() != 4 * paintLength_) s.paint.assign(4 * paintLength_, 0.0f);
@@ -129,6 +137,13 @@ class Band {
       start[q] = laid ? q * N + o % N - h : kNever;
       top[q] = laid ? P * N + o / N - h : 0;
     }
+    // Still pixels are few: most rows have none and keep offsets of 0.
+    row.absorbed = rateCount_ > N * N && std::memchr(job_.absorb + at, kAbsorbStill, W) != nullptr;
+    if (row.absorbed) {
+      const std::uint8_t* absorb = job_.absorb + at;
+      std::int32_t* table = row.table + kLead;
+      for (int q = 0; q < W; ++q) table[q] = absorb[q] == kAbsorbStill ? N * N : 0;
+    }
     for (int k = 0; k < 3; ++k)
       std::memcpy(row.colour[k] + kLead, job_.frame[k] + at, static_cast<std::size_t>(W) * sizeof(float));
   }
@@ -150,6 +165,8 @@ class Band {
       if (i < h && R > 0) sources[count++] = R - 1;
       sources[count++] = R;
       if (i >= N - h && R + 1 < H) sources[count++] = R + 1;
+      absorbed_ = false;
+      for (int k = 0; k < count; ++k) absorbed_ = absorbed_ || rows_.source[sources[k] % 3].absorbed;
       for (int k = 0; k < count; ++k) {
         // Per pixel: its window's first column if the window covers row M.
         const SourceRow& row = rows_.source[sources[k] % 3];
@@ -157,11 +174,14 @@ class Band {
         std::int32_t* base = rows_.base[k];
         const VI m = hn::Set(di, M), n = hn::Set(di, N), never = hn::Set(di, kNever);
         const hn::RebindToUnsigned<decltype(di)> du;
+        // The table offsets stay 0 unless some window takes the absorption rates.
+        const bool tables = row.absorbed;
         for (std::size_t p = 0; p < length; p += L) {
           const VI start = hn::LoadU(di, row.start + p), fromTop = hn::Sub(m, hn::LoadU(di, row.top + p));
           const auto covers = hn::RebindMask(di, hn::Lt(hn::BitCast(du, fromTop), hn::BitCast(du, n)));
           hn::StoreU(hn::IfThenElse(covers, start, never), di, first + p);
-          hn::StoreU(hn::Sub(hn::Mul(fromTop, n), start), di, base + p);
+          const VI place = hn::Sub(hn::Mul(fromTop, n), start);
+          hn::StoreU(tables ? hn::Add(place, hn::LoadU(di, row.table + p)) : place, di, base + p);
         }
       }
       blendModelRow(R, i, sources[0] < R, sources[count - 1] > R);
@@ -187,7 +207,7 @@ class Band {
     const D d = d_;
     const hn::RebindToSigned<D> di;
     const int L = static_cast<int>(hn::Lanes(d));
-    const int tables = (N * N + L - 1) / L;
+    const int tables = static_cast<int>(((absorbed_ ? rateCount_ : N * N) + L - 1) / L);
     if (tables == 1) return hn::TableLookupLanes(hn::Load(d, rates_), hn::IndicesFromVec(d, place));
     if (tables > 4) return hn::GatherIndex(d, rates_, place);
     const auto lanesMask = hn::Set(di, L - 1);
@@ -213,7 +233,10 @@ class Band {
   float* paint_ = nullptr;
   std::size_t paintLength_ = 0;
   alignas(64) std::int32_t own_[N][kMaxLanes];  // per column phase: each lane's pixel, relative
-  alignas(64) float rates_[(N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
+  // The window rates, then the absorption rates when the job has them.
+  alignas(64) float rates_[(2 * N * N + kMaxLanes - 1) / kMaxLanes * kMaxLanes];
+  std::size_t rateCount_ = 0;
+  bool absorbed_ = false;  // the model row being blended reads the absorption rates
 };
 
 template <int N, class D>

@@ -19,8 +19,8 @@ struct BgrFrame {
   std::vector<std::uint8_t> bytes;
 };
 
-// A fixed random background with noise, a moving bright square and a
-// moving darker (shadow-like) patch.
+// A fixed random background with noise, a parcel set down at frame 2 that
+// stays, a moving bright square and a moving darker (shadow-like) patch.
 std::vector<BgrFrame> syntheticFrames(int W, int H, int count, unsigned seed);
 // Every fourth pixel out at random (holes 1), and the first row too (holes
 // 2), so that windows reach into blocks above the first ROI row.
@@ -34,6 +34,6 @@ std::string lockstep(const std::vector<BgrFrame>& frames, const RoiMask& roi,
 
 // lockstep over a table of sizes (some too small for a whole vector, one
 // tall enough for the bands' seams), n 3/5/7/9, both coherence windows,
-// shadows on and off and ROIs with holes, on path `isa`: "" or one line per
-// failing case.
+// shadows on and off, ROIs with holes, and the adaptive mode off and on,
+// on path `isa`: "" or one line per failing case.
 std::string syntheticCases(Isa isa);
