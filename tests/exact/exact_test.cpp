@@ -34,8 +34,11 @@ TEST(Exact, RealFramesOfHighway) {
   if (roiImage.empty()) GTEST_SKIP() << "highway sequence not found at " << dir;
   std::vector<BgrFrame> frames;
   for (int f = 1; f <= 8; ++f) frames.push_back(bgrOf(cv::imread(frameFileName(dir + "input/in", f))));
+  // n = 5 on the best path only: the synthetic cases take every n on every
+  // path, and real frames are slow under the sanitizers.
   for (Isa isa : availableIsas())
     for (int n : {3, 5}) {
+      if (n == 5 && isa != availableIsas().back()) continue;
       forceIsa(isa);
       scvardo::Params p;
       p.n = n;
