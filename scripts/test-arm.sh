@@ -25,9 +25,11 @@ CXX="aarch64-linux-gnu-g++ -std=c++17 -O2 -Wall -Wextra -ffp-contract=off -fno-f
   for s in $SOURCES; do
     o="$OUT/obj/${s//\//_}.o"
     objects="$objects $o"
-    printf '%s: %s/%s\n\t@mkdir -p %s/obj\n\t%s -I%s/include -I%s/src -c $< -o $@\n' \
+    printf '%s: %s/%s\n\t@mkdir -p %s/obj\n\t%s -MMD -MP -I%s/include -I%s/src -c $< -o $@\n' \
       "$o" "$ROOT" "$s" "$OUT" "$CXX" "$ROOT" "$ROOT"
   done
+  # Headers each object was made from, so that a changed header rebuilds it.
+  printf -- '-include %s/obj/*.d\n' "$OUT"
   printf '%s/exact-arm:%s\n\t%s -static -pthread $^ -o $@\n' "$OUT" "$objects" "$CXX"
 } > "$OUT/Makefile"
 start=$(date +%s)
