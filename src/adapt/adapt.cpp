@@ -33,40 +33,28 @@ namespace {
 
 using namespace adapt;
 
-// One pixel's state, as follow() reads and writes it.
-struct Pixel {
-  std::uint8_t run, foreground;
-  float flicker, distance, threshold;
-};
-
-// The state after this frame's label (0, 85, 170 or 255), given the
-// frame's nearest distance. (src/schedule takes the same steps in vectors.)
-inline Pixel follow(const scvardo::Params& prm, const Pixel& s, std::uint8_t label, float nearest) {
-  const bool fg = label == 255;
-  const bool spurious = (label == 170) | (!fg & (s.foreground != 0) & (s.run <= kShortRun));
-  Pixel f;
-  f.run = fg ? static_cast<std::uint8_t>(s.run + (s.run < 255 ? 1 : 0)) : 0;
-  f.foreground = fg ? 1 : 0;
-  f.flicker = s.flicker + kFlickerRate * ((spurious ? 1.0f : 0.0f) - s.flicker);
-  const float d = nearest < kDistanceCap ? nearest : kDistanceCap;
-  const float moved = s.distance + kDistanceRate * (d - s.distance);
-  f.distance = (label == 0) | (label == 170) ? moved : s.distance;
-  const float t = s.threshold * (spurious ? 1.0f + kThresholdRise : 1.0f - kThresholdFall);
-  const float gained = prm.distanceGain * f.distance;
-  const float floor = gained < prm.thresholdLow ? prm.thresholdLow : gained;
-  const float raised = t < floor ? floor : t;
-  f.threshold = prm.thresholdHigh < raised ? prm.thresholdHigh : raised;
-  return f;
+float squaredChange(const FloatPlanes& a, const FloatPlanes& b, std::size_t p) {
+  const float dx = a[0][p] - b[0][p], dy = a[1][p] - b[1][p], dv = a[2][p] - b[2][p];
+  const float sxy = dx * dx + dy * dy;
+  return sxy + dv * dv;
 }
 
-// The state's per-pixel arrays as unaliased pointers, for those loops.
-#define SCVARDO_STATE_POINTERS(s)                                                             \
-  std::uint8_t* __restrict run = (s).run.data();                                              \
-  std::uint8_t* __restrict foreground = (s).foreground.data();                                \
-  float* __restrict flicker = (s).flicker.data();                                             \
-  float* __restrict distance = (s).distance.data();                                           \
-  float* __restrict threshold = (s).threshold.data();                                         \
-  const float* __restrict nearest = (s).nearest.data()
+// Follows one pixel's dynamics given its final label this frame (0, 85,
+// 170 or 255). (src/schedule takes the same steps in vectors.)
+void follow(const scvardo::Params& prm, AdaptiveState& s, std::size_t p, std::uint8_t label) {
+  const bool fg = label == 255;
+  const bool spurious = label == 170 || (!fg && s.foreground[p] != 0 && s.run[p] <= kShortRun);
+  s.run[p] = fg ? static_cast<std::uint8_t>(s.run[p] + (s.run[p] < 255 ? 1 : 0)) : 0;
+  s.foreground[p] = fg ? 1 : 0;
+  s.flicker[p] += kFlickerRate * ((spurious ? 1.0f : 0.0f) - s.flicker[p]);
+  if (label == 0 || label == 170) {
+    const float d = std::min(s.nearest[p], kDistanceCap);
+    s.distance[p] += kDistanceRate * (d - s.distance[p]);
+  }
+  const float t = s.threshold[p] * (spurious ? 1.0f + kThresholdRise : 1.0f - kThresholdFall);
+  const float floor = std::max(prm.distanceGain * s.distance[p], prm.thresholdLow);
+  s.threshold[p] = std::min(std::max(t, floor), prm.thresholdHigh);
+}
 
 template <typename Fn>
 void forRoiPixels(const PassContext& ctx, const Fn& fn) {
@@ -136,65 +124,27 @@ void adaptInitialise(const PassContext& ctx, const FloatPlanes& frame, AdaptiveS
 }
 
 void adaptCalibrate(const PassContext& ctx, const FloatPlanes& /*frame*/, AdaptiveState& s) {
-  const std::size_t W = static_cast<std::size_t>(ctx.g.W);
-  forRowBands(ctx.pool, ctx.roi.firstRoiRow, ctx.g.H, [&](int r0, int r1, int) {
-    SCVARDO_STATE_POINTERS(s);
-    const std::uint8_t* __restrict roi = ctx.roi.bytes.data();
-    for (std::size_t p = r0 * W; p < r1 * W; ++p) {
-      // What the detection would have called foreground.
-      const std::uint8_t label = nearest[p] > threshold[p] ? 255 : 0;
-      const Pixel f = follow(ctx.params, {run[p], foreground[p], flicker[p], distance[p], threshold[p]}, label,
-                             nearest[p]);
-      const bool in = roi[p] != 0;
-      run[p] = in ? f.run : run[p];
-      foreground[p] = in ? f.foreground : foreground[p];
-      flicker[p] = in ? f.flicker : flicker[p];
-      distance[p] = in ? f.distance : distance[p];
-      threshold[p] = in ? f.threshold : threshold[p];
-    }
-  });
+  // What the detection would have called foreground.
+  forRoiPixels(ctx, [&](std::size_t p) { follow(ctx.params, s, p, s.nearest[p] > s.threshold[p] ? 255 : 0); });
 }
 
 void adaptDetectRows(const PassContext& ctx, const FloatPlanes& frame, const LabelMask& labels,
                      AdaptiveState& s, int rBegin, int rEnd) {
   const scvardo::Params& prm = ctx.params;
-  const std::int32_t start = (prm.absorbSpan + 1) / 2;
+  const int start = (prm.absorbSpan + 1) / 2;
   const std::size_t W = static_cast<std::size_t>(ctx.g.W);
   const std::size_t begin = static_cast<std::size_t>(std::max(rBegin, ctx.roi.firstRoiRow)) * W;
   const std::size_t end = static_cast<std::size_t>(rEnd) * W;
-  SCVARDO_STATE_POINTERS(s);
-  const std::uint8_t* __restrict roi = ctx.roi.bytes.data();
-  const std::uint8_t* __restrict label = labels.data();
-  const float* __restrict fx = frame[0];
-  const float* __restrict fy = frame[1];
-  const float* __restrict fv = frame[2];
-  float* __restrict sx = s.still[0];
-  float* __restrict sy = s.still[1];
-  float* __restrict sv = s.still[2];
-  std::int32_t* __restrict stillFrames = s.stillFrames.data();
-  std::uint8_t* __restrict absorb = s.absorb.data();
   for (std::size_t p = begin; p < end; ++p) {
-    const bool in = roi[p] != 0;
-    const float dx = fx[p] - sx[p], dy = fy[p] - sy[p], dv = fv[p] - sv[p];
-    const float sxy = dx * dx + dy * dy;
-    const bool stays = (label[p] == 255) & (sxy + dv * dv <= kStillTolerance * threshold[p]);
-    const std::int32_t was = stillFrames[p];  // loaded whatever the branch: no branch
-    const std::int32_t n = stays ? was + (was < start ? 1 : 0) : 0;
-    stillFrames[p] = in ? n : was;
-    // Stillness is measured from the colour it had when it last moved.
-    const bool moved = in & !stays;
-    sx[p] = moved ? fx[p] : sx[p];
-    sy[p] = moved ? fy[p] : sy[p];
-    sv[p] = moved ? fv[p] : sv[p];
-    const Pixel f = follow(prm, {run[p], foreground[p], flicker[p], distance[p], threshold[p]}, label[p], nearest[p]);
-    run[p] = in ? f.run : run[p];
-    foreground[p] = in ? f.foreground : foreground[p];
-    flicker[p] = in ? f.flicker : flicker[p];
-    distance[p] = in ? f.distance : distance[p];
-    threshold[p] = in ? f.threshold : threshold[p];
-    const bool maybe = (label[p] == 170) & (f.flicker > prm.flickerTrain);
-    const std::uint8_t absorbed = absorb[p];
-    absorb[p] = !in ? absorbed : n >= start ? kAbsorbStill : maybe ? kMaybeCleared : 0;
+    if (ctx.roi.bytes[p] == 0) continue;
+    const std::uint8_t label = labels[p];
+    const bool stays = label == 255 && squaredChange(frame, s.still, p) <= kStillTolerance * s.threshold[p];
+    std::int32_t& n = s.stillFrames[p];
+    n = stays ? n + (n < start ? 1 : 0) : 0;
+    if (!stays) remember(frame, s, p);
+    follow(prm, s, p, label);
+    const bool maybe = label == 170 && s.flicker[p] > prm.flickerTrain;
+    s.absorb[p] = n >= start ? kAbsorbStill : maybe ? kMaybeCleared : 0;
   }
   // Cleared pixels to train if no foreground is around them: rare, so
   // looked at after the rows.

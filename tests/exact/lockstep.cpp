@@ -36,7 +36,7 @@ struct Side {
 };
 
 // "" or the first difference of `fast` from `ref`.
-std::string difference(const Side& ref, const Side& fast, const Geometry& g) {
+std::string difference(Side& ref, Side& fast, const Geometry& g) {
   for (std::size_t p = 0; p < g.pixels(); ++p)
     if (ref.labels[p] != fast.labels[p] ||
         (fast.positions &&
@@ -48,9 +48,7 @@ std::string difference(const Side& ref, const Side& fast, const Geometry& g) {
   for (int k = 0; k < 3; ++k)
     if (std::memcmp(ref.model[k], fast.model[k], g.cells() * sizeof(float)) != 0)
       return "model plane " + std::to_string(k);
-  AdaptiveState& a = const_cast<Side&>(ref).adapt;
-  AdaptiveState& b = const_cast<Side&>(fast).adapt;
-  const std::vector<AdaptiveState::Array> as = a.arrays(), bs = b.arrays();
+  const std::vector<AdaptiveState::Array> as = ref.adapt.arrays(), bs = fast.adapt.arrays();
   for (std::size_t i = 0; i < as.size(); ++i) {
     const std::size_t size = as[i].kind == AdaptiveState::Kind::Byte ? 1 : 4;
     if (std::memcmp(as[i].data, bs[i].data, g.pixels() * size) != 0) return as[i].name;
