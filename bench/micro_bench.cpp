@@ -178,6 +178,17 @@ void BM_convertFrame(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * std::int64_t(f.W) * f.H * 3);
 }
 
+// The engine's conversion: in vectors (the memo on the portable path).
+void BM_convertFrameFast(benchmark::State& state) {
+  Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
+  for (auto _ : state) {
+    fast::convertFrame(f.ctx(), f.ws, f.sceneImage.data, f.sceneImage.step[0], *f.scene);
+    benchmark::ClobberMemory();
+  }
+  describe(state, f);
+  state.SetBytesProcessed(state.iterations() * std::int64_t(f.W) * f.H * 3);
+}
+
 void BM_detectionPass(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {
@@ -282,6 +293,7 @@ void sizes(benchmark::internal::Benchmark* b) {
 }
 
 BENCHMARK(BM_convertFrame)->Apply(sizes);
+BENCHMARK(BM_convertFrameFast)->Apply(sizes);
 BENCHMARK(BM_detectionPass)->Apply(sizes);
 BENCHMARK(BM_coherenceFilter3x3)->Apply(sizes);
 BENCHMARK(BM_coherenceFilter5x5)->Apply(sizes);

@@ -121,7 +121,10 @@ Engine::Step Engine::apply(const cv::Mat& bgr, double learningRate, cv::Mat& mas
   ThreadChoice* choice = p_.threads == 0 && threads() > 1 ? &threadChoice_[calibrating ? 0 : 1] : nullptr;
   const bool alone = choice != nullptr && !choice->usePool();
   const std::int64_t start = counterNow();
-  convertFrame(bgr, *frame_, roi_, context(alone).pool, &ws_.memos());
+  if (kScheduledPasses)
+    fast::convertFrame(context(alone), ws_, bgr.data, bgr.step[0], *frame_);
+  else
+    convertFrame(bgr, *frame_, roi_, context(alone).pool, &ws_.memos());
   Step step = Step::Detect;
   if (t == 0) {
     initialise();

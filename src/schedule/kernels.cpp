@@ -7,16 +7,16 @@ void (*searchRowFor(Isa isa))(const SearchRow&);
 void (*updateBandFor(Isa isa))(const UpdateJob&, int, int, const std::function<void(int)>*,
                                BandScratch&);
 void (*adaptPixelsFor(Isa isa))(const AdaptJob&);
+void (*convertRowFor(Isa isa))(const ConvertRow&);
 }  // namespace scv
 
 const Kernels& kernelsFor(Isa isa) {
-  static const Kernels table[] = {
-      {scv::searchRowFor(Isa::Portable), scv::updateBandFor(Isa::Portable), scv::adaptPixelsFor(Isa::Portable)},
-      {scv::searchRowFor(Isa::Sse4), scv::updateBandFor(Isa::Sse4), scv::adaptPixelsFor(Isa::Sse4)},
-      {scv::searchRowFor(Isa::Avx2), scv::updateBandFor(Isa::Avx2), scv::adaptPixelsFor(Isa::Avx2)},
-      {scv::searchRowFor(Isa::Avx512), scv::updateBandFor(Isa::Avx512), scv::adaptPixelsFor(Isa::Avx512)},
-      {scv::searchRowFor(Isa::Neon), scv::updateBandFor(Isa::Neon), scv::adaptPixelsFor(Isa::Neon)},
+  auto of = [](Isa i) {
+    return Kernels{scv::searchRowFor(i), scv::updateBandFor(i), scv::adaptPixelsFor(i),
+                   scv::convertRowFor(i)};
   };
+  static const Kernels table[] = {of(Isa::Portable), of(Isa::Sse4), of(Isa::Avx2), of(Isa::Avx512),
+                                  of(Isa::Neon)};
   assert(isaAvailable(isa));
   return table[static_cast<int>(isa)];
 }

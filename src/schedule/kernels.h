@@ -113,6 +113,17 @@ struct AdaptJob {
   float distanceGain = 0, thresholdLow = 0, thresholdHigh = 0, flickerTrain = 0;
 };
 
+// A row of 8-bit BGR pixels to cone coordinates, as rgbToHsv and hsvToCone
+// give them; pixels whose ROI byte is 0 keep what x, y and v hold.
+struct ConvertRow {
+  const std::uint8_t* bgr = nullptr;
+  const std::uint8_t* roi = nullptr;
+  int count = 0;
+  float* x = nullptr;
+  float* y = nullptr;
+  float* v = nullptr;
+};
+
 struct Kernels {
   void (*searchRow)(const SearchRow& row);
   // Updates block rows [rBegin, rEnd), calling (*ready)(pr), when given,
@@ -121,6 +132,7 @@ struct Kernels {
   void (*updateBand)(const UpdateJob& job, int rBegin, int rEnd,
                      const std::function<void(int)>* ready, BandScratch& scratch);
   void (*adaptPixels)(const AdaptJob& job);
+  void (*convertRow)(const ConvertRow& row);
 };
 
 // The kernels of a path (which must be available), and of the active one.

@@ -53,6 +53,13 @@ class Workspace {
   std::vector<ConeMemo> memos_;
 };
 
+// convertFrame of colour.h, bit for bit, for an 8-bit BGR image of the ROI's
+// size stored top row first, rows `stride` bytes apart; rows spread over
+// ctx.pool's workers. In vectors, except on the portable path, whose
+// emulated vectors lose to the colour memo.
+void convertFrame(const PassContext& ctx, Workspace& ws, const std::uint8_t* rows,
+                  std::size_t stride, FloatPlanes& frame);
+
 // The passes of model.h, bit for bit, on ctx.pool's threads; `current` and
 // `next` may be the same planes (the model is then updated in place, which
 // is how the engine runs them). ws must fit ctx's geometry and pool.

@@ -20,6 +20,15 @@ TEST(Exact, FastPassesEqualReferenceForEveryThreadCountAndIsa) {
   forceIsa(availableIsas().back());
 }
 
+TEST(Exact, ConversionEqualsReferenceForEveryColourAndIsa) {
+#ifdef NDEBUG
+  const int step = 1;
+#else
+  const int step = 61;  // unoptimised and sanitised: a spread sample
+#endif
+  EXPECT_EQ(conversionCases(availableIsas(), step), "");
+}
+
 // The frames as lockstep takes them.
 BgrFrame bgrOf(const cv::Mat& image) {
   BgrFrame f{image.cols, image.rows, {}};

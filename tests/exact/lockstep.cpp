@@ -1,6 +1,7 @@
 #include "lockstep.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <random>
@@ -210,5 +211,61 @@ std::string syntheticCases(Isa isa) {
                         std::to_string(holes) + " adaptive=" + std::to_string(adaptive) + ": " + d + "\n";
         }
       }
+  return failures;
+}
+
+std::string conversionCases(const std::vector<Isa>& isas, int step) {
+  constexpr int W = 4099, H = 256;  // 2^20 pixels, give or take
+  constexpr std::size_t kPixels = static_cast<std::size_t>(W) * H;
+  constexpr std::uint32_t kColours = 1u << 24;
+  RoiMask roi = RoiMask::all(W, H);
+  for (std::size_t p = 0; p < kPixels; ++p) roi.bytes[p] = p % 7 == 3 ? 0 : 1;
+  std::vector<std::uint8_t> bgr(3 * kPixels);
+  // Planes start as quiet NaNs with a payload, so a written value shows.
+  auto fresh = [] {
+    FloatPlanes planes(3, kPixels);
+    const std::uint32_t marker = 0x7FC0BEEFu;
+    for (int k = 0; k < 3; ++k)
+      for (std::size_t p = 0; p < kPixels; ++p) std::memcpy(planes[k] + p, &marker, 4);
+    return planes;
+  };
+  std::string failures;
+  std::vector<bool> failed(isas.size(), false);
+  for (std::uint64_t first = 0; first < kColours; first += kPixels * static_cast<std::uint64_t>(step)) {
+    for (std::size_t p = 0; p < kPixels; ++p) {
+      const std::uint64_t colour = std::min<std::uint64_t>(first + p * step, kColours - 1);
+      bgr[3 * p] = static_cast<std::uint8_t>(colour);
+      bgr[3 * p + 1] = static_cast<std::uint8_t>(colour >> 8);
+      bgr[3 * p + 2] = static_cast<std::uint8_t>(colour >> 16);
+    }
+    FloatPlanes ref = fresh();
+    convertFrame(bgr.data(), W, H, 3 * W, false, ref, roi);
+    for (std::size_t i = 0; i < isas.size(); ++i) {
+      if (failed[i]) continue;
+      FloatPlanes got = fresh();
+      for (int r = 0; r < H; ++r) {
+        const std::size_t k = static_cast<std::size_t>(r) * W;
+        ConvertRow row;
+        row.bgr = bgr.data() + 3 * k;
+        row.roi = roi.bytes.data() + k;
+        row.count = W;
+        row.x = got[0] + k;
+        row.y = got[1] + k;
+        row.v = got[2] + k;
+        kernelsFor(isas[i]).convertRow(row);
+      }
+      for (std::size_t p = 0; p < kPixels && !failed[i]; ++p)
+        for (int k = 0; k < 3; ++k)
+          if (std::memcmp(ref[k] + p, got[k] + p, 4) != 0) {
+            char line[160];
+            std::snprintf(line, sizeof line, "%s: colour BGR %u,%u,%u (ROI %d) plane %d: %a vs %a\n",
+                          isaName(isas[i]), bgr[3 * p], bgr[3 * p + 1], bgr[3 * p + 2],
+                          roi.bytes[p], k, static_cast<double>(ref[k][p]), static_cast<double>(got[k][p]));
+            failures += line;
+            failed[i] = true;
+            break;
+          }
+    }
+  }
   return failures;
 }

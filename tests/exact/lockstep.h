@@ -37,3 +37,10 @@ std::string lockstep(const std::vector<BgrFrame>& frames, const RoiMask& roi,
 // shadows on and off, ROIs with holes, and the adaptive mode off and on,
 // on path `isa`: "" or one line per failing case.
 std::string syntheticCases(Isa isa);
+
+// Every 8-bit colour (every step-th with step > 1) converted by the
+// convertRow kernel of each of `isas` against the reference convertFrame,
+// in rows of an odd width (a part-vector tail in each) with every seventh
+// pixel outside the ROI, whose plane values must stay: "" or one line per
+// path that differs, naming the first colour.
+std::string conversionCases(const std::vector<Isa>& isas, int step);

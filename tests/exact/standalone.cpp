@@ -15,5 +15,11 @@ int main() {
       status = 1;
     }
   }
+  const std::string conversion = conversionCases(availableIsas(), 1);
+  std::printf("conversion of every colour: %s\n", conversion.empty() ? "exact" : "DIFFERS");
+  if (!conversion.empty()) {
+    std::fputs(conversion.c_str(), stdout);
+    status = 1;
+  }
   return status;
 }
