@@ -178,7 +178,7 @@ void BM_convertFrame(benchmark::State& state) {
   state.SetBytesProcessed(state.iterations() * std::int64_t(f.W) * f.H * 3);
 }
 
-// The engine's conversion: in vectors (the memo on the portable path).
+// The engine's conversion: in vectors on AVX2 and AVX-512, else the memo.
 void BM_convertFrameFast(benchmark::State& state) {
   Fixture& f = fixture(int(state.range(0)), int(state.range(1)), int(state.range(2)));
   for (auto _ : state) {

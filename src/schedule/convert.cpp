@@ -75,7 +75,6 @@ HWY_INLINE hn::Vec<DD> product(DD dd, hn::Vec<DD> trig, hn::Vec<DD> S, hn::Vec<D
 template <class DD>
 HWY_INLINE void cosSin(DD dd, hn::Vec<DD> a, hn::Vec<DD>& c, hn::Vec<DD>& s) {
   using V = hn::Vec<DD>;
-  const hn::RebindToSigned<DD> di;
   const V q = hn::Round(hn::Mul(a, hn::Set(dd, 0.63661977236758134308)));  // 2/pi
   V r = hn::MulAdd(q, hn::Set(dd, -0.5 * 3.1415926218032836914), a);
   r = hn::MulAdd(q, hn::Set(dd, -0.5 * 3.1786509424591713469e-8), r);
@@ -100,13 +99,16 @@ HWY_INLINE void cosSin(DD dd, hn::Vec<DD> a, hn::Vec<DD>& c, hn::Vec<DD>& s) {
   cp = term(cp, 1.0 / 24.0);
   cp = term(cp, -0.5);
   const V cosR = hn::MulAdd(r2, cp, hn::Set(dd, 1.0));
-  // Quadrant k = q mod 4: (cos, sin) = (c, s), (-s, c), (-c, -s), (s, -c).
-  const auto k = hn::And(hn::ConvertTo(di, q), hn::Set(di, 3));
-  const auto odd = hn::RebindMask(dd, hn::Eq(hn::And(k, hn::Set(di, 1)), hn::Set(di, 1)));
-  const V negCos = hn::BitCast(dd, hn::ShiftLeft<62>(hn::And(hn::Add(k, hn::Set(di, 1)), hn::Set(di, 2))));
-  const V negSin = hn::BitCast(dd, hn::ShiftLeft<62>(hn::And(k, hn::Set(di, 2))));
-  c = hn::Xor(hn::IfThenElse(odd, sinR, cosR), negCos);
-  s = hn::Xor(hn::IfThenElse(odd, cosR, sinR), negSin);
+  // Quadrant q (0..4, 4 as 0): (cos, sin) = (c, s), (-s, c), (-c, -s),
+  // (s, -c). Told by comparing q in double: AVX2 has no conversion of
+  // doubles to 64-bit integers.
+  auto between = [&](double lo, double hi) {
+    return hn::And(hn::Gt(q, hn::Set(dd, lo)), hn::Lt(q, hn::Set(dd, hi)));
+  };
+  const V minus = hn::Set(dd, -0.0);
+  const auto odd = hn::Or(hn::Eq(q, hn::Set(dd, 1.0)), hn::Eq(q, hn::Set(dd, 3.0)));
+  c = hn::Xor(hn::IfThenElse(odd, sinR, cosR), hn::IfThenElseZero(between(0.5, 2.5), minus));
+  s = hn::Xor(hn::IfThenElse(odd, cosR, sinR), hn::IfThenElseZero(between(1.5, 3.5), minus));
 }
 
 // Hue H, S and V of half a vector's pixels in double to their cone x and y.
@@ -218,7 +220,8 @@ namespace fast {
 void convertFrame(const PassContext& ctx, Workspace& ws, const std::uint8_t* rows,
                   std::size_t stride, FloatPlanes& frame) {
   const RoiMask& roi = ctx.roi;
-  if (activeIsa() == Isa::Portable) {
+  const Isa isa = activeIsa();
+  if (isa != Isa::Avx2 && isa != Isa::Avx512) {
     ::convertFrame(rows, roi.W, roi.H, stride, false, frame, roi, ctx.pool, &ws.memos());
     return;
   }

@@ -55,8 +55,8 @@ class Workspace {
 
 // convertFrame of colour.h, bit for bit, for an 8-bit BGR image of the ROI's
 // size stored top row first, rows `stride` bytes apart; rows spread over
-// ctx.pool's workers. In vectors, except on the portable path, whose
-// emulated vectors lose to the colour memo.
+// ctx.pool's workers. In vectors on the AVX2 and AVX-512 paths; with two
+// doubles a vector (SSE4, NEON, portable) the colour memo is faster.
 void convertFrame(const PassContext& ctx, Workspace& ws, const std::uint8_t* rows,
                   std::size_t stride, FloatPlanes& frame);
 
