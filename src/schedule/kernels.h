@@ -150,7 +150,24 @@ class ShadowPrefilter {
   bool match(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int n,
              int& outRow, int& outCol) const;
 
+  struct Plain;  // a colour's (x, y) in double
+
  private:
+  bool mayPass(double vp, float mv) const;
+  // A bit per cell of the N x N block from v (model rows modelW apart)
+  // whose value ratio may pass, in raster order.
+  template <int N>
+  std::uint64_t blockCandidates(const float* v, std::size_t modelW, float Vp) const;
+  template <int N>
+  bool matchBlock(const ConeColor& p, const FloatPlanes& model, int W, int r, int c, int& outRow,
+                  int& outCol) const;
+  bool tryCell(const ConeColor& p, const Plain& pe, const FloatPlanes& model, std::size_t cell,
+               float& Hp, float& Sp, bool& pixelConverted) const;
+
   const scvardo::Params& params_;
+  // A value ratio outside [low_, high_] fails for certain (with margins
+  // over the rounded quotient's error).
+  double low_, high_;
+  bool useLow_, useHigh_;
   double hueCos_;  // the cosine of the widest hue difference that may pass, -2 for any
 };

@@ -25,11 +25,7 @@
 #include "model/model.h"
 #include "schedule/kernels.h"
 
-namespace {
-
-constexpr double kHueMargin = 0.05;  // degrees
-
-struct Plain {
+struct ShadowPrefilter::Plain {
   double x, y, lengthSq;
   explicit Plain(const ConeColor& c) : x(c.x), y(c.y), lengthSq(x * x + y * y) {}
   // The saturation estimate and its error bound (NaN or infinite when in doubt).
@@ -37,22 +33,10 @@ struct Plain {
   double slack(double s) const { return std::fabs(s) * (1e-6 + 4e-7 * std::fabs(y / x)) + 1e-9; }
 };
 
-// The columns of the n cells from v on whose value ratio may pass, as bits
-// 0..n-1 (n < 32), worked out without branches: which cells pass is not
-// predictable.
-std::uint32_t ratioCandidates(const float* v, int n, float Vp, float gamma, float beta) {
-  const double vp = Vp, low = static_cast<double>(gamma) * (1.0 - 1e-6),
-               high = static_cast<double>(beta) * (1.0 + 1e-6);
-  const bool useLow = gamma > 0.0f, useHigh = beta >= 0.0f && std::isfinite(beta);
-  std::uint32_t may = 0;
-  for (int j = 0; j < n; ++j) {
-    const double mv = v[j];
-    const bool sure = (mv > 0.0) & (mv < std::numeric_limits<double>::infinity());
-    const bool out = sure & ((useLow & (vp < low * mv)) | (useHigh & (vp > high * mv)));
-    may |= static_cast<std::uint32_t>(!out) << j;
-  }
-  return may;
-}
+namespace {
+
+constexpr double kHueMargin = 0.05;  // degrees
+using Plain = ShadowPrefilter::Plain;
 
 bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, double hueCos) {
   const Plain q(m);
@@ -70,37 +54,99 @@ bool plainlyNoShadow(const Plain& p, float pv, const ConeColor& m, double tauS, 
 
 }  // namespace
 
-ShadowPrefilter::ShadowPrefilter(const scvardo::Params& params) : params_(params) {
+ShadowPrefilter::ShadowPrefilter(const scvardo::Params& params)
+    : params_(params),
+      low_(static_cast<double>(params.gamma) * (1.0 - 1e-6)),
+      high_(static_cast<double>(params.beta) * (1.0 + 1e-6)),
+      useLow_(params.gamma > 0.0f),
+      useHigh_(params.beta >= 0.0f && std::isfinite(params.beta)) {
   const double limit = static_cast<double>(params.tau_H) + kHueMargin;
   hueCos_ = limit < 180.0 ? std::cos(limit * 3.14159265358979323846 / 180.0) : -2.0;
 }
 
+// Whether the value ratio of cell value mv may pass for pixel value vp,
+// without branches: which cells pass is not predictable.
+inline bool ShadowPrefilter::mayPass(double vp, float v) const {
+  const double mv = v;
+  const bool sure = (mv > 0.0) & (mv < std::numeric_limits<double>::infinity());
+  return !(sure & ((useLow_ & (vp < low_ * mv)) | (useHigh_ & (vp > high_ * mv))));
+}
+
+template <int N>
+std::uint64_t ShadowPrefilter::blockCandidates(const float* v, std::size_t modelW, float Vp) const {
+  static_assert(N * N <= 64, "a bit per cell");
+  const double vp = Vp;
+  std::uint64_t may = 0;
+  for (int i = 0; i < N; ++i)
+    for (int j = 0; j < N; ++j)
+      may |= static_cast<std::uint64_t>(mayPass(vp, v[i * modelW + j])) << (i * N + j);
+  return may;
+}
+
 bool ShadowPrefilter::match(const ConeColor& p, const FloatPlanes& model, int W, int r, int c,
                             int n, int& outRow, int& outCol) const {
+  switch (n) {
+    case 3: return matchBlock<3>(p, model, W, r, c, outRow, outCol);
+    case 5: return matchBlock<5>(p, model, W, r, c, outRow, outCol);
+    case 7: return matchBlock<7>(p, model, W, r, c, outRow, outCol);
+  }
+  // Larger blocks row by row.
   float Hp = 0.0f, Sp = 0.0f;
   bool pixelConverted = false;
   const Plain pe(p);
   const std::size_t modelW = static_cast<std::size_t>(n) * W;
   assert(n > 0 && n < 32);
+  const double vp = p.v;
   for (int i = r * n; i < r * n + n; ++i) {
     const std::size_t row = static_cast<std::size_t>(i) * modelW + static_cast<std::size_t>(c) * n;
+    std::uint32_t columns = 0;
+    for (int j = 0; j < n; ++j) columns |= static_cast<std::uint32_t>(mayPass(vp, model[2][row + j])) << j;
     // The block row's columns left to try, in order.
-    for (std::uint32_t columns = ratioCandidates(model[2] + row, n, p.v, params_.gamma, params_.beta);
-         columns != 0; columns &= columns - 1) {
+    for (; columns != 0; columns &= columns - 1) {
       const int j = c * n + __builtin_ctz(columns);
-      const ConeColor m = coneAt(model, static_cast<std::size_t>(i) * modelW + j);
-      if (!shadowRatioPasses(p.v, m.v, params_)) continue;
-      if (plainlyNoShadow(pe, p.v, m, params_.tau_S, hueCos_)) continue;
-      if (!pixelConverted) {
-        float unusedV;
-        coneToHsv(p, Hp, Sp, unusedV);
-        pixelConverted = true;
+      if (tryCell(p, pe, model, static_cast<std::size_t>(i) * modelW + j, Hp, Sp, pixelConverted)) {
+        outRow = i;
+        outCol = j;
+        return true;
       }
-      if (!shadowHueSaturationPass(Hp, Sp, m, params_)) continue;
-      outRow = i;
-      outCol = j;
+    }
+  }
+  return false;
+}
+
+template <int N>
+bool ShadowPrefilter::matchBlock(const ConeColor& p, const FloatPlanes& model, int W, int r, int c,
+                                 int& outRow, int& outCol) const {
+  const std::size_t modelW = static_cast<std::size_t>(N) * W;
+  const std::size_t first = static_cast<std::size_t>(r) * N * modelW + static_cast<std::size_t>(c) * N;
+  // The block's cells left to try, in raster order.
+  std::uint64_t cells = blockCandidates<N>(model[2] + first, modelW, p.v);
+  if (cells == 0) return false;
+  float Hp = 0.0f, Sp = 0.0f;
+  bool pixelConverted = false;
+  const Plain pe(p);
+  for (; cells != 0; cells &= cells - 1) {
+    const int k = __builtin_ctzll(cells), i = k / N, j = k % N;
+    if (tryCell(p, pe, model, first + i * modelW + j, Hp, Sp, pixelConverted)) {
+      outRow = r * N + i;
+      outCol = c * N + j;
       return true;
     }
   }
   return false;
+}
+
+// The reference's tests of one cell whose value ratio may pass, after the
+// prefilter's; the pixel's hue and saturation are worked out on first need.
+bool ShadowPrefilter::tryCell(const ConeColor& p, const Plain& pe, const FloatPlanes& model,
+                              std::size_t cell, float& Hp, float& Sp, bool& pixelConverted) const {
+  const ConeColor m = coneAt(model, cell);
+  if (!shadowRatioPasses(p.v, m.v, params_)) return false;
+  if (plainlyNoShadow(pe, p.v, m, params_.tau_S, hueCos_)) return false;
+  if (!pixelConverted) {
+    float unusedV;
+    coneToHsv(p, Hp, Sp, unusedV);
+    pixelConverted = true;
+  }
+  return shadowHueSaturationPass(Hp, Sp, m, params_);
 }
