@@ -468,6 +468,28 @@ HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
   const std::size_t cell0 = static_cast<std::size_t>(R * N + i) * N * job_.W;
   const float* const rate = paint_;
   const float* const colour[3] = {paint_ + paintLength_, paint_ + 2 * paintLength_, paint_ + 3 * paintLength_};
+#if HWY_TARGET == HWY_EMU128
+  // Emulated vectors cost a loop per operation; this plain loop the
+  // compiler vectorises itself. The reference's blend, as written.
+  (void)L, (void)half, (void)inPlace;
+  for (int c = 0; c < 3; ++c) {
+    const float* src = in[c] + cell0;
+    const float* x = colour[c];
+    float* dst = out[c] + cell0;
+    for (int m = 0; m < cells; ++m) {
+      const float a = rate[m];
+      const float blended = static_cast<float>((1.0 - a) * src[m] + static_cast<double>(a) * x[m]);
+      // A select of bits: a conditional store would keep the loop scalar.
+      std::uint32_t bits, old;
+      std::memcpy(&bits, &blended, 4);
+      std::memcpy(&old, dst + m, 4);
+      const std::uint32_t take = 0u - static_cast<std::uint32_t>(a >= 0.0f);
+      bits = (bits & take) | (old & ~take);
+      std::memcpy(dst + m, &bits, 4);
+    }
+  }
+  return;
+#endif
   const V zero = hn::Zero(d);
   const auto unit = hn::Set(dw, 1.0);
   for (int m = 0; m < cells; m += L) {
