@@ -215,14 +215,16 @@ std::string syntheticCases(Isa isa) {
 }
 
 std::string conversionCases(const std::vector<Isa>& isas, int step) {
-  constexpr int W = 4099, H = 256;  // 2^20 pixels, give or take
-  constexpr std::size_t kPixels = static_cast<std::size_t>(W) * H;
   constexpr std::uint32_t kColours = 1u << 24;
+  // Chunks of 2^20 pixels, give or take, or one of the sample's size.
+  constexpr int W = 4099;
+  const int H = static_cast<int>(std::min<std::uint64_t>(256, (kColours / step + W - 1) / W));
+  const std::size_t kPixels = static_cast<std::size_t>(W) * H;
   RoiMask roi = RoiMask::all(W, H);
   for (std::size_t p = 0; p < kPixels; ++p) roi.bytes[p] = p % 7 == 3 ? 0 : 1;
   std::vector<std::uint8_t> bgr(3 * kPixels);
   // Planes start as quiet NaNs with a payload, so a written value shows.
-  auto fresh = [] {
+  auto fresh = [kPixels] {
     FloatPlanes planes(3, kPixels);
     const std::uint32_t marker = 0x7FC0BEEFu;
     for (int k = 0; k < 3; ++k)
