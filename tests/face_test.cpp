@@ -97,6 +97,28 @@ TEST(Face, MasksEqualTheCommandLineTools) {
   compareWithCli(highway, 520, 469, "");
 }
 
+// A frame that is a view into a larger picture has its rows further apart
+// than its width, with other bytes between them: the masks are those of the
+// same frame stored alone.
+TEST(Face, FramesInsideLargerPicturesGiveTheSameMasks) {
+  scvardo::Params p;
+  p.K = 5;
+  auto alone = scvardo::createBackgroundSubtractor(p, roiOf(sample()));
+  auto inside = scvardo::createBackgroundSubtractor(p, roiOf(sample()));
+  cv::Mat a, b;
+  for (int f = 1; f <= 20; ++f) {
+    const cv::Mat frame = cv::imread(frameName(sample(), f));
+    cv::Mat big(frame.rows + 3, frame.cols + 7, CV_8UC3);
+    cv::randu(big, 0, 256);
+    cv::Mat view = big(cv::Rect(5, 2, frame.cols, frame.rows));
+    frame.copyTo(view);
+    ASSERT_FALSE(view.isContinuous());
+    alone->apply(frame, a);
+    inside->apply(view, b);
+    expectSameMat(a, b, "frame " + std::to_string(f));
+  }
+}
+
 TEST(Face, SavedMidCalibrationOrOnlineResumesExactly) {
   const fs::path seq = sample();
   scvardo::Params p;
