@@ -457,21 +457,14 @@ HWY_NOINLINE int Band<N, D>::choosePixels3(int R) {
 
 template <int N, class D>
 HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
-  using V = hn::Vec<D>;
-  const D d = d_;
-  const hn::Half<D> dh;
-  const hn::RepartitionToWide<D> dw;
-  const int L = static_cast<int>(hn::Lanes(d)), half = L / 2;
   const float* const in[3] = {job_.in[0], job_.in[1], job_.in[2]};
   float* const out[3] = {job_.out[0], job_.out[1], job_.out[2]};
-  const bool inPlace = in[0] == out[0];
   const std::size_t cell0 = static_cast<std::size_t>(R * N + i) * N * job_.W;
   const float* const rate = paint_;
   const float* const colour[3] = {paint_ + paintLength_, paint_ + 2 * paintLength_, paint_ + 3 * paintLength_};
 #if HWY_TARGET == HWY_EMU128
   // Emulated vectors cost a loop per operation; this plain loop the
   // compiler vectorises itself. The reference's blend, as written.
-  (void)L, (void)half, (void)inPlace;
   for (int c = 0; c < 3; ++c) {
     const float* src = in[c] + cell0;
     const float* x = colour[c];
@@ -488,8 +481,13 @@ HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
       std::memcpy(dst + m, &bits, 4);
     }
   }
-  return;
-#endif
+#else
+  using V = hn::Vec<D>;
+  const D d = d_;
+  const hn::Half<D> dh;
+  const hn::RepartitionToWide<D> dw;
+  const int L = static_cast<int>(hn::Lanes(d)), half = L / 2;
+  const bool inPlace = in[0] == out[0];
   const V zero = hn::Zero(d);
   const auto unit = hn::Set(dw, 1.0);
   for (int m = 0; m < cells; m += L) {
@@ -519,6 +517,7 @@ HWY_NOINLINE void Band<N, D>::blendPainted(int R, int i, int cells) {
       }
     }
   }
+#endif
 }
 
 template <int N, class D>
